@@ -1,0 +1,124 @@
+/* interp.cpp - the command interpreter and the result-file protocol of the
+ * management console. */
+#include "kovawin.h"
+
+#include "kova.h"
+#include "kovaskw.h"
+#include "wakew32.h"
+
+#define BUSY_FILE "KOVABUSY"
+#define RESULT_FILE "KOVA.TMP"
+#define WORD_DELIMITERS " "
+#define IPXNET_WORD "IPXNET="
+#define IPXNET_WORD_LEN 7
+#define IPXNET_VALUE_LEN 8
+#define NO_USER_WORD "DO-NOT-USE-USER-ID"
+#define NO_USER_WORD_LEN 18
+#define NO_PASSWORD_WORD "DO-NOT-USE-PASSWORD"
+#define NO_PASSWORD_WORD_LEN 19
+
+typedef int32_t (*tAgentAction)(char *macAddress, char *userId, char *password);
+
+/* Creates (or truncates) an empty file; 1 on success. */
+static int CreateEmptyFile(const char *name)
+{
+    HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    return CloseHandle(file) ? 1 : 0;
+}
+
+/* Writes text and closes; 1 only when all of it reached the file. */
+static int FinishResultFile(FILE *file, const char *text)
+{
+    int written = fputs(text, file) >= 0;
+    if (fclose(file) != 0)
+        written = 0;
+    return written;
+}
+
+static int WriteResultFile(const char *text)
+{
+    FILE *file = fopen(RESULT_FILE, "w");
+    if (!file)
+        return 0;
+    return FinishResultFile(file, text);
+}
+
+static int RunWake(void)
+{
+    char *pArg;
+    char *pArg2;
+    int32_t returncode;
+
+    strtok(cmdLine, WORD_DELIMITERS);
+    pArg = strtok(NULL, WORD_DELIMITERS);
+    if (pArg && strncmp(pArg, IPXNET_WORD, IPXNET_WORD_LEN) == 0) {
+        strncpy(networkNumber, pArg + IPXNET_WORD_LEN, IPXNET_VALUE_LEN);
+        networkNumber[IPXNET_VALUE_LEN] = '\0';
+        pArg2 = strtok(NULL, WORD_DELIMITERS);
+        returncode = pArg2 ? KOVASendWakeOnLAN(pArg2) : KOVA_WOL_FAILURE;
+    } else {
+        returncode = pArg ? KOVASendWakeOnLAN(pArg) : KOVA_WOL_FAILURE;
+    }
+    return WriteResultFile(returncode == 0 ? "WAKE-SUCCESS\n" : "WAKE-FAILURE\n");
+}
+
+static int RunNumPackages(void)
+{
+    /* The result file is opened before the agent is asked. */
+    FILE *file = fopen(RESULT_FILE, "w");
+    if (!file)
+        return 0;
+    return FinishResultFile(file, SKWIsManagerAvailable() ? "SKYWARDEN\n" : "NONE\n");
+}
+
+static int RunAgentAction(tAgentAction action)
+{
+    char *pCmd = strtok(cmdLine, WORD_DELIMITERS);
+    char *pMacAddr = strtok(NULL, WORD_DELIMITERS);
+    char *pUserId = strtok(NULL, WORD_DELIMITERS);
+    char *pPasswd = strtok(NULL, WORD_DELIMITERS);
+    char *pSMPackage = strtok(NULL, WORD_DELIMITERS);
+    char line[512];
+    int32_t returncode;
+
+    if (!pCmd || !pMacAddr || !pUserId || !pPasswd || !pSMPackage)
+        returncode = KOVA_BAD_COMMAND;
+    else if (!KOVAIsSkyWardenPackage(atol(pSMPackage)))
+        returncode = KOVA_NO_SUCH_PACKAGE;
+    else if (strncmp(pUserId, NO_USER_WORD, NO_USER_WORD_LEN) == 0)
+        returncode = action(pMacAddr, NULL, NULL);
+    else if (strncmp(pPasswd, NO_PASSWORD_WORD, NO_PASSWORD_WORD_LEN) == 0)
+        returncode = action(pMacAddr, pUserId, NULL);
+    else
+        returncode = action(pMacAddr, pUserId, pPasswd);
+
+    snprintf(line, sizeof(line), "%d\n", (int)returncode);
+    return WriteResultFile(line);
+}
+
+int InterpretAndRunKOVACommand(void)
+{
+    int answered;
+
+    CreateEmptyFile(BUSY_FILE);
+    if (strncmp(cmdLine, "WAKE", 4) == 0)
+        answered = RunWake();
+    else if (strncmp(cmdLine, "NUMPACKAGES", 11) == 0)
+        answered = RunNumPackages();
+    else if (strncmp(cmdLine, "REBOOTSYS", 9) == 0)
+        answered = RunAgentAction(SKWRebootSystem);
+    else if (strncmp(cmdLine, "POWERDOWNSYS", 12) == 0)
+        answered = RunAgentAction(SKWPowerdownSystem);
+    else
+        answered = CreateEmptyFile(RESULT_FILE);
+
+    /* An answer that could not be written whole must not leave an earlier
+     * request's answer behind for the console to read as this one's. */
+    if (!answered)
+        DeleteFileA(RESULT_FILE);
+    DeleteFileA(BUSY_FILE);
+    return 0;
+}

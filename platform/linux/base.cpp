@@ -1,0 +1,554 @@
+/* base.cpp - errors, handles, files, text-mode streams, Sleep, the
+ * KOVA_FAIL seam. */
+#include "internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace win {
+namespace detail {
+namespace {
+
+thread_local DWORD last_error = 0;
+
+std::mutex &registry_mutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+std::unordered_set<Object *> &registry()
+{
+    static std::unordered_set<Object *> objects;
+    return objects;
+}
+
+}  // namespace
+
+Object::Object() = default;
+Object::~Object() = default;
+
+DWORD Object::wait(DWORD)
+{
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
+FdObject::~FdObject()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+HANDLE new_handle(Object *object)
+{
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    registry().insert(object);
+    return object;
+}
+
+Object *object_of(HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    auto found = registry().find(static_cast<Object *>(handle));
+    if (found == registry().end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return *found;
+}
+
+bool delete_handle(HANDLE handle)
+{
+    Object *object = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex());
+        auto found = registry().find(static_cast<Object *>(handle));
+        if (found == registry().end())
+            return false;
+        object = *found;
+        registry().erase(found);
+    }
+    delete object;
+    return true;
+}
+
+/* KOVA_FAIL is a comma-separated list of call names; "name#N" fails only
+ * the Nth call of that name in the process (1 is the first). */
+bool should_fail(const char *call)
+{
+    struct Entry {
+        std::string name;
+        unsigned nth; /* 0: every call */
+    };
+    static const std::vector<Entry> entries = [] {
+        std::vector<Entry> parsed;
+        const char *value = getenv("KOVA_FAIL");
+        std::string list = value ? value : "";
+        size_t pos = 0;
+        while (pos <= list.size()) {
+            size_t comma = list.find(',', pos);
+            std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos
+                                                                           : comma - pos);
+            size_t hash = item.find('#');
+            if (!item.empty())
+                parsed.push_back({item.substr(0, hash),
+                                  hash == std::string::npos
+                                      ? 0u
+                                      : unsigned(strtoul(item.c_str() + hash + 1, nullptr, 10))});
+            if (comma == std::string::npos)
+                break;
+            pos = comma + 1;
+        }
+        return parsed;
+    }();
+    if (entries.empty())
+        return false;
+    static std::mutex counts_mutex;
+    static std::unordered_map<std::string, unsigned> counts;
+    unsigned count;
+    {
+        std::lock_guard<std::mutex> lock(counts_mutex);
+        count = ++counts[call];
+    }
+    for (const Entry &entry : entries)
+        if (entry.name == call && (entry.nth == 0 || entry.nth == count))
+            return true;
+    return false;
+}
+
+DWORD win32_error_from_errno(int error)
+{
+    switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES: return ERROR_ACCESS_DENIED;
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case EMFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EPIPE: return ERROR_NO_DATA;
+    case EAGAIN: return ERROR_NO_DATA;
+    case ENOEXEC: return ERROR_BAD_EXE_FORMAT;
+    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+int wsa_error_from_errno(int error)
+{
+    switch (error) {
+    case EINTR: return WSAEINTR;
+    case EBADF: return WSAENOTSOCK;
+    case EACCES: return WSAEACCES;
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE: return WSAEMFILE;
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN: return WSAEWOULDBLOCK;
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    default: return WSAEINVAL;
+    }
+}
+
+uint64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+DWORD GetLastError(void) { return detail::last_error; }
+void SetLastError(DWORD dwErrCode) { detail::last_error = dwErrCode; }
+
+/* ---- Handles and files --------------------------------------------- */
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD, HANDLE)
+{
+    if (should_fail("CreateFileA")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!lpFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int flags = O_CLOEXEC;
+    bool reading = (dwDesiredAccess & GENERIC_READ) != 0;
+    bool writing = (dwDesiredAccess & GENERIC_WRITE) != 0;
+    flags |= reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
+    switch (dwCreationDisposition) {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    }
+    int fd = ::open(lpFileName, flags, 0666);
+    if (fd < 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        /* Windows opens no directory through CreateFileA without backup
+         * semantics. */
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return new_handle(new FdObject(fd));
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName)
+{
+    if (should_fail("DeleteFileA")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    struct stat st;
+    if (lpFileName && ::lstat(lpFileName, &st) == 0 && S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!lpFileName || ::unlink(lpFileName) != 0) {
+        SetLastError(lpFileName ? win32_error_from_errno(errno) : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    if (!delete_handle(hObject)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static bool is_pipe(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
+{
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = 0;
+    FdObject *file = object_as<FdObject>(hFile);
+    if (!file)
+        return FALSE;
+    ssize_t got;
+    do
+        got = ::read(file->fd, lpBuffer, nNumberOfBytesToRead);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return FALSE;
+    }
+    if (got == 0 && nNumberOfBytesToRead > 0 && is_pipe(file->fd)) {
+        /* Every writer is gone: Windows reports a broken pipe. */
+        SetLastError(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = DWORD(got);
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED)
+{
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = 0;
+    FdObject *file = object_as<FdObject>(hFile);
+    if (!file)
+        return FALSE;
+    const char *data = static_cast<const char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        ssize_t put = ::write(file->fd, data + done, nNumberOfBytesToWrite - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0) {
+            if (lpNumberOfBytesWritten)
+                *lpNumberOfBytesWritten = done;
+            SetLastError(win32_error_from_errno(errno));
+            return FALSE;
+        }
+        done += DWORD(put);
+    }
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = done;
+    return TRUE;
+}
+
+/* ---- Text-mode streams --------------------------------------------- */
+
+namespace {
+
+/* The C runtime's text mode over one descriptor. */
+struct TextStream {
+    int fd = -1;
+    HANDLE owner = nullptr; /* closed with the stream when set */
+    bool text = true;
+    bool ended = false;      /* Ctrl-Z seen */
+    bool pendingCr = false;  /* a CR whose successor is not read yet */
+    char in[4096];
+    size_t inPos = 0;
+    size_t inLen = 0;
+};
+
+ssize_t read_raw(TextStream *s, char *buf, size_t size)
+{
+    ssize_t got;
+    do
+        got = ::read(s->fd, buf, size);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+ssize_t text_read(void *cookie, char *buf, size_t size)
+{
+    TextStream *s = static_cast<TextStream *>(cookie);
+    if (!s->text)
+        return s->ended ? 0 : read_raw(s, buf, size);
+    size_t out = 0;
+    while (out < size && !s->ended) {
+        if (s->inPos == s->inLen) {
+            if (out > 0)
+                break; /* hand over what we have rather than block */
+            ssize_t got = read_raw(s, s->in, sizeof s->in);
+            if (got < 0)
+                return -1;
+            if (got == 0) {
+                if (s->pendingCr) {
+                    s->pendingCr = false;
+                    buf[out++] = '\r';
+                }
+                break;
+            }
+            s->inPos = 0;
+            s->inLen = size_t(got);
+        }
+        char c = s->in[s->inPos++];
+        if (s->pendingCr) {
+            s->pendingCr = false;
+            if (c != '\n')
+                buf[out++] = '\r';
+            if (out == size) {
+                s->inPos--;
+                break;
+            }
+        }
+        if (c == 0x1A) {
+            s->ended = true;
+        } else if (c == '\r') {
+            s->pendingCr = true;
+        } else {
+            buf[out++] = c;
+        }
+    }
+    return ssize_t(out);
+}
+
+bool write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        ssize_t put = ::write(fd, data, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        size -= size_t(put);
+    }
+    return true;
+}
+
+ssize_t text_write(void *cookie, const char *buf, size_t size)
+{
+    TextStream *s = static_cast<TextStream *>(cookie);
+    if (!s->text)
+        return write_all(s->fd, buf, size) ? ssize_t(size) : -1;
+    size_t start = 0;
+    for (size_t i = 0; i < size; i++) {
+        if (buf[i] != '\n')
+            continue;
+        if (!write_all(s->fd, buf + start, i - start) || !write_all(s->fd, "\r\n", 2))
+            return -1;
+        start = i + 1;
+    }
+    if (!write_all(s->fd, buf + start, size - start))
+        return -1;
+    return ssize_t(size);
+}
+
+int text_close(void *cookie)
+{
+    TextStream *s = static_cast<TextStream *>(cookie);
+    int result = 0;
+    if (s->owner) {
+        if (!CloseHandle(s->owner))
+            result = -1;
+    } else if (::close(s->fd) != 0) {
+        result = -1;
+    }
+    delete s;
+    return result;
+}
+
+FILE *open_text_stream(int fd, HANDLE owner, bool text, const char *mode)
+{
+    TextStream *s = new TextStream;
+    s->fd = fd;
+    s->owner = owner;
+    s->text = text;
+    cookie_io_functions_t io = {text_read, text_write, nullptr, text_close};
+    FILE *stream = fopencookie(s, mode, io);
+    if (!stream)
+        delete s;
+    return stream;
+}
+
+std::mutex osf_mutex;
+std::unordered_map<int, std::pair<HANDLE, int>> osf_handles; /* fd -> handle, flags */
+
+}  // namespace
+
+FILE *fopen(const char *path, const char *mode)
+{
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (strchr(mode, 'b') || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a'))
+        return ::fopen(path, mode);
+    int flags = O_CLOEXEC;
+    bool update = strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r': flags |= update ? O_RDWR : O_RDONLY; break;
+    case 'w': flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+    default: flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
+    }
+    int fd = ::open(path, flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (mode[0] != 'r' && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return nullptr;
+    }
+    FILE *stream = open_text_stream(fd, nullptr, true, mode);
+    if (!stream)
+        ::close(fd);
+    return stream;
+}
+
+int _open_osfhandle(intptr_t osfhandle, int flags)
+{
+    FdObject *file = object_as<FdObject>(reinterpret_cast<HANDLE>(osfhandle));
+    if (!file) {
+        errno = EBADF;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(osf_mutex);
+    osf_handles[file->fd] = {reinterpret_cast<HANDLE>(osfhandle), flags};
+    return file->fd;
+}
+
+FILE *fdopen(int fd, const char *mode)
+{
+    HANDLE owner = nullptr;
+    int flags = 0;
+    {
+        std::lock_guard<std::mutex> lock(osf_mutex);
+        auto found = osf_handles.find(fd);
+        if (found == osf_handles.end()) {
+            errno = EBADF;
+            return nullptr;
+        }
+        owner = found->second.first;
+        flags = found->second.second;
+        osf_handles.erase(found);
+    }
+    bool text = (flags & _O_TEXT) != 0 && !strchr(mode, 'b');
+    return open_text_stream(fd, owner, text, mode);
+}
+
+/* ---- Time ---------------------------------------------------------- */
+
+void Sleep(DWORD dwMilliseconds)
+{
+    if (dwMilliseconds == 0) {
+        /* Windows gives up the rest of the time slice; a zero nanosleep
+         * would cost tens of microseconds of timer slack instead. */
+        sched_yield();
+        return;
+    }
+    struct timespec ts;
+    ts.tv_sec = time_t(dwMilliseconds / 1000);
+    ts.tv_nsec = long(dwMilliseconds % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    Object *object = object_of(hHandle);
+    if (!object)
+        return WAIT_FAILED;
+    return object->wait(dwMilliseconds);
+}
+
+}  // namespace win

@@ -1,0 +1,62 @@
+/* internal.h - shared by the layer's own sources, never by system code.
+ *
+ * Handles: every HANDLE the layer gives out points to an Object.  Kinds
+ * (files, threads, pipes, processes) derive from it; CloseHandle deletes
+ * the object, WaitForSingleObject asks it.  Handles the layer did not
+ * create are refused with ERROR_INVALID_HANDLE rather than dereferenced.
+ */
+#ifndef KOVA_PLATFORM_INTERNAL_H
+#define KOVA_PLATFORM_INTERNAL_H
+
+#define KOVA_PLATFORM_IMPL 1
+#include "win32.h"
+
+namespace win {
+namespace detail {
+
+struct Object {
+    Object();
+    virtual ~Object();
+    Object(const Object &) = delete;
+    Object &operator=(const Object &) = delete;
+    /* WaitForSingleObject on this kind; the default refuses. */
+    virtual DWORD wait(DWORD milliseconds);
+};
+
+/* Registers a new object and returns its handle. */
+HANDLE new_handle(Object *object);
+/* The object behind a handle the layer gave out and has not closed, or
+ * null (with ERROR_INVALID_HANDLE set). */
+Object *object_of(HANDLE handle);
+/* Same, cast to one kind: null unless the object is of that kind. */
+template <typename T> T *object_as(HANDLE handle)
+{
+    T *typed = dynamic_cast<T *>(object_of(handle));
+    if (!typed)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return typed;
+}
+/* Unregisters and deletes; false for an unknown handle. */
+bool delete_handle(HANDLE handle);
+
+/* A file descriptor owned by a handle (files, pipe ends). */
+struct FdObject : Object {
+    explicit FdObject(int descriptor) : fd(descriptor) {}
+    ~FdObject() override;
+    int fd;
+};
+
+/* KOVA_FAIL seam: true when the named call is listed in KOVA_FAIL. */
+bool should_fail(const char *call);
+
+/* Host errno to the Win32 error code, and to the Windows Sockets one. */
+DWORD win32_error_from_errno(int error);
+int wsa_error_from_errno(int error);
+
+/* Milliseconds on a monotonic clock. */
+uint64_t now_ms();
+
+}  // namespace detail
+}  // namespace win
+
+#endif

@@ -1,0 +1,570 @@
+/* winsock.cpp - Windows Sockets 1.1: start-up and clean-up with their
+ * reference count, the handle table, the blocking calls, and UDP over IP. */
+#include "sockets.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <string.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace win {
+namespace detail {
+
+SocketImpl::~SocketImpl()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int SocketImpl::setOption(int level, int optname, const char *optval, int optlen)
+{
+    int hostLevel, hostName;
+    if (!host_socket_option(level, optname, &hostLevel, &hostName))
+        return WSAENOPROTOOPT;
+    if (!optval || optlen < int(sizeof(int)))
+        return WSAEFAULT;
+    int value = 0;
+    memcpy(&value, optval, sizeof value);
+    value = value != 0;
+    if (::setsockopt(fd, hostLevel, hostName, &value, sizeof value) != 0)
+        return wsa_error_from_errno(errno);
+    if (optname == WIN_SO_BROADCAST)
+        broadcast = value;
+    if (optname == WIN_SO_REUSEADDR)
+        reuseAddress = value;
+    return 0;
+}
+
+int SocketImpl::connectTo(const struct sockaddr *, int) { return WSAEOPNOTSUPP; }
+int SocketImpl::localName(struct sockaddr *, int *) { return WSAEOPNOTSUPP; }
+int SocketImpl::sendTo(const char *, int, const struct sockaddr *, int, int *)
+{
+    return WSAEOPNOTSUPP;
+}
+int SocketImpl::receiveFrom(char *, int, struct sockaddr *, int *, int *) { return WSAEOPNOTSUPP; }
+int SocketImpl::sendStream(const char *, int, int *) { return WSAEOPNOTSUPP; }
+int SocketImpl::receiveStream(char *, int, int *) { return WSAEOPNOTSUPP; }
+
+bool host_socket_option(int level, int optname, int *hostLevel, int *hostName)
+{
+    if (level != WIN_SOL_SOCKET)
+        return false;
+    *hostLevel = SOL_SOCKET;
+    switch (optname) {
+    case WIN_SO_BROADCAST: *hostName = SO_BROADCAST; return true;
+    case WIN_SO_REUSEADDR: *hostName = SO_REUSEADDR; return true;
+    default: return false;
+    }
+}
+
+namespace {
+
+/* ---- UDP over IP --------------------------------------------------- */
+
+bool to_host_address(const struct sockaddr *name, int namelen, ::sockaddr_in *host)
+{
+    if (!name || namelen < int(sizeof(win::sockaddr_in)))
+        return false;
+    win::sockaddr_in in;
+    memcpy(&in, name, sizeof in);
+    memset(host, 0, sizeof *host);
+    host->sin_family = AF_INET;
+    host->sin_port = in.sin_port;
+    host->sin_addr.s_addr = in.sin_addr.s_addr;
+    return in.sin_family == WIN_AF_INET;
+}
+
+void from_host_address(const ::sockaddr_in &host, struct sockaddr *name, int *namelen)
+{
+    if (!name || !namelen || *namelen < int(sizeof(win::sockaddr_in)))
+        return;
+    win::sockaddr_in in;
+    memset(&in, 0, sizeof in);
+    in.sin_family = WIN_AF_INET;
+    in.sin_port = host.sin_port;
+    in.sin_addr.s_addr = host.sin_addr.s_addr;
+    memcpy(name, &in, sizeof in);
+    *namelen = sizeof in;
+}
+
+struct InetSocket : SocketImpl {
+    InetSocket(int kind, int proto) : SocketImpl(WIN_AF_INET, kind, proto) {}
+
+    int bindTo(const struct sockaddr *name, int namelen) override
+    {
+        ::sockaddr_in host;
+        if (!name || namelen < int(sizeof(win::sockaddr_in)))
+            return WSAEFAULT;
+        if (!to_host_address(name, namelen, &host))
+            return WSAEAFNOSUPPORT;
+        if (::bind(fd, reinterpret_cast<::sockaddr *>(&host), sizeof host) != 0)
+            return wsa_error_from_errno(errno);
+        return 0;
+    }
+
+    int localName(struct sockaddr *name, int *namelen) override
+    {
+        ::sockaddr_in host;
+        socklen_t len = sizeof host;
+        if (!name || !namelen || *namelen < int(sizeof(win::sockaddr_in)))
+            return WSAEFAULT;
+        if (::getsockname(fd, reinterpret_cast<::sockaddr *>(&host), &len) != 0)
+            return wsa_error_from_errno(errno);
+        from_host_address(host, name, namelen);
+        return 0;
+    }
+
+    int sendTo(const char *buf, int len, const struct sockaddr *to, int tolen, int *sent) override
+    {
+        ::sockaddr_in host;
+        if (!to || tolen < int(sizeof(win::sockaddr_in)))
+            return WSAEFAULT;
+        if (!to_host_address(to, tolen, &host))
+            return WSAEAFNOSUPPORT;
+        for (;;) {
+            ssize_t put = ::sendto(fd, buf, size_t(len), 0, reinterpret_cast<::sockaddr *>(&host),
+                                   sizeof host);
+            if (put >= 0) {
+                *sent = int(put);
+                return 0;
+            }
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                /* A blocking socket waits for room in the send buffer. */
+                struct pollfd p = {fd, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+                if (closed)
+                    return WSAEINTR;
+                continue;
+            }
+            return wsa_error_from_errno(errno);
+        }
+    }
+
+    int receiveFrom(char *buf, int len, struct sockaddr *from, int *fromlen, int *got) override
+    {
+        ::sockaddr_in host;
+        socklen_t hostlen = sizeof host;
+        memset(&host, 0, sizeof host);
+        ssize_t n = ::recvfrom(fd, buf, size_t(len < 0 ? 0 : len), MSG_TRUNC,
+                               reinterpret_cast<::sockaddr *>(&host), &hostlen);
+        if (n < 0)
+            return wsa_error_from_errno(errno);
+        from_host_address(host, from, fromlen);
+        if (n > len) {
+            /* Windows delivers the first part and reports the rest lost. */
+            *got = len;
+            return WSAEMSGSIZE;
+        }
+        *got = int(n);
+        return 0;
+    }
+};
+
+/* ---- Start-up, handle table ---------------------------------------- */
+
+std::mutex table_mutex;
+int startups = 0;
+uintptr_t next_handle = 0x100;
+std::map<SOCKET, std::shared_ptr<SocketImpl>> sockets;
+
+void wake_and_forget(const std::shared_ptr<SocketImpl> &socket)
+{
+    socket->closed = true;
+    /* Wakes a thread blocked in poll() on it; the descriptor itself is
+     * closed only when the last user lets go, so it cannot be reused
+     * under that thread. */
+    ::shutdown(socket->fd, SHUT_RDWR);
+}
+
+/* The socket behind a handle, or null with the error set. */
+std::shared_ptr<SocketImpl> lookup(SOCKET s)
+{
+    std::lock_guard<std::mutex> lock(table_mutex);
+    if (startups == 0) {
+        WSASetLastError(WSANOTINITIALISED);
+        return nullptr;
+    }
+    auto found = sockets.find(s);
+    if (found == sockets.end()) {
+        WSASetLastError(WSAENOTSOCK);
+        return nullptr;
+    }
+    return found->second;
+}
+
+int fail(int error)
+{
+    WSASetLastError(error);
+    return SOCKET_ERROR;
+}
+
+bool injected(const char *call, int error)
+{
+    if (!should_fail(call))
+        return false;
+    WSASetLastError(error);
+    return true;
+}
+
+/* Waits until a receive on the socket would deliver, or the socket is
+ * closed (WSAEINTR). */
+int wait_readable(SocketImpl &socket)
+{
+    for (;;) {
+        if (socket.closed)
+            return WSAEINTR;
+        struct pollfd p = {socket.fd, POLLIN, 0};
+        int n = ::poll(&p, 1, -1);
+        if (n < 0 && errno != EINTR)
+            return wsa_error_from_errno(errno);
+        if (socket.closed)
+            return WSAEINTR;
+        if (n > 0 && socket.readable())
+            return 0;
+    }
+}
+
+thread_local int wsa_last_error = 0;
+
+}  // namespace
+}  // namespace detail
+
+using namespace detail;
+
+int WSAGetLastError(void) { return detail::wsa_last_error; }
+void WSASetLastError(int iError) { detail::wsa_last_error = iError; }
+
+int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData)
+{
+    if (should_fail("WSAStartup"))
+        return WSASYSNOTREADY;
+    if (!lpWSAData)
+        return WSAEFAULT;
+    BYTE major = BYTE(wVersionRequested & 0xff);
+    BYTE minor = BYTE(wVersionRequested >> 8);
+    if (major < 1 || (major == 1 && minor < 1))
+        return WSAVERNOTSUPPORTED;
+    memset(lpWSAData, 0, sizeof *lpWSAData);
+    lpWSAData->wVersion = major >= 2 ? MAKEWORD(2, 2) : MAKEWORD(1, 1);
+    lpWSAData->wHighVersion = MAKEWORD(2, 2);
+    strcpy(lpWSAData->szDescription, "WinSock 2.0");
+    strcpy(lpWSAData->szSystemStatus, "Running");
+    lpWSAData->iMaxSockets = major >= 2 ? 0 : 32767;
+    static const unsigned short max_udp_dg = [] {
+        const char *value = getenv("KOVA_MAXUDPDG");
+        return value ? (unsigned short)strtoul(value, nullptr, 10) : (unsigned short)65467;
+    }();
+    lpWSAData->iMaxUdpDg = major >= 2 ? 0 : max_udp_dg;
+    std::lock_guard<std::mutex> lock(table_mutex);
+    startups++;
+    return 0;
+}
+
+int WSACleanup(void)
+{
+    std::vector<std::shared_ptr<SocketImpl>> closing;
+    {
+        std::lock_guard<std::mutex> lock(table_mutex);
+        if (startups == 0)
+            return fail(WSANOTINITIALISED);
+        if (--startups == 0) {
+            /* The last clean-up closes every socket of the process. */
+            for (auto &entry : sockets)
+                closing.push_back(entry.second);
+            sockets.clear();
+        }
+    }
+    for (auto &socket : closing)
+        wake_and_forget(socket);
+    return 0;
+}
+
+SOCKET socket(int af, int type, int protocol)
+{
+    {
+        std::lock_guard<std::mutex> lock(table_mutex);
+        if (startups == 0) {
+            WSASetLastError(WSANOTINITIALISED);
+            return INVALID_SOCKET;
+        }
+    }
+    if (injected("socket", WSAEMFILE))
+        return INVALID_SOCKET;
+    SocketImpl *created = nullptr;
+    if (af == WIN_AF_INET) {
+        if (type != WIN_SOCK_DGRAM) {
+            WSASetLastError(WSAESOCKTNOSUPPORT);
+            return INVALID_SOCKET;
+        }
+        if (protocol != 0 && protocol != WIN_IPPROTO_UDP) {
+            WSASetLastError(WSAEPROTONOSUPPORT);
+            return INVALID_SOCKET;
+        }
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            WSASetLastError(wsa_error_from_errno(errno));
+            return INVALID_SOCKET;
+        }
+        created = new InetSocket(type, protocol);
+        created->fd = fd;
+    } else if (af == WIN_AF_IPX) {
+        int error = create_ipx_socket(type, protocol, &created);
+        if (error) {
+            WSASetLastError(error);
+            return INVALID_SOCKET;
+        }
+    } else {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return INVALID_SOCKET;
+    }
+    std::shared_ptr<SocketImpl> owned(created);
+    std::lock_guard<std::mutex> lock(table_mutex);
+    if (startups == 0) {
+        WSASetLastError(WSANOTINITIALISED);
+        return INVALID_SOCKET;
+    }
+    SOCKET handle = next_handle;
+    next_handle += 4;
+    sockets[handle] = owned;
+    return handle;
+}
+
+int closesocket(SOCKET s)
+{
+    std::shared_ptr<SocketImpl> socket;
+    {
+        std::lock_guard<std::mutex> lock(table_mutex);
+        if (startups == 0)
+            return fail(WSANOTINITIALISED);
+        auto found = sockets.find(s);
+        if (found == sockets.end())
+            return fail(WSAENOTSOCK);
+        socket = found->second;
+        sockets.erase(found);
+    }
+    wake_and_forget(socket);
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("setsockopt", WSAENOPROTOOPT))
+        return SOCKET_ERROR;
+    int error = socket->setOption(level, optname, optval, optlen);
+    return error ? fail(error) : 0;
+}
+
+int bind(SOCKET s, const struct sockaddr *name, int namelen)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("bind", WSAEADDRINUSE))
+        return SOCKET_ERROR;
+    int error = socket->bindTo(name, namelen);
+    return error ? fail(error) : 0;
+}
+
+int connect(SOCKET s, const struct sockaddr *name, int namelen)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("connect", WSAECONNREFUSED))
+        return SOCKET_ERROR;
+    int error = socket->connectTo(name, namelen);
+    return error ? fail(error) : 0;
+}
+
+int getsockname(SOCKET s, struct sockaddr *name, int *namelen)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("getsockname", WSAEINVAL))
+        return SOCKET_ERROR;
+    int error = socket->localName(name, namelen);
+    return error ? fail(error) : 0;
+}
+
+int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("sendto", WSAENETDOWN))
+        return SOCKET_ERROR;
+    if (!buf || len < 0)
+        return fail(WSAEFAULT);
+    int sent = 0;
+    int error = socket->sendTo(buf, len, to, tolen, &sent);
+    return error ? fail(error) : sent;
+}
+
+int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *fromlen)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("recvfrom", WSAENETDOWN))
+        return SOCKET_ERROR;
+    if (!buf || len < 0)
+        return fail(WSAEFAULT);
+    for (;;) {
+        int error = wait_readable(*socket);
+        if (error)
+            return fail(error);
+        int got = 0;
+        error = socket->receiveFrom(buf, len, from, fromlen, &got);
+        if (error == WSAEWOULDBLOCK)
+            continue;
+        return error ? fail(error) : got;
+    }
+}
+
+int send(SOCKET s, const char *buf, int len, int)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("send", WSAECONNRESET))
+        return SOCKET_ERROR;
+    if (!buf || len < 0)
+        return fail(WSAEFAULT);
+    int sent = 0;
+    int error = socket->sendStream(buf, len, &sent);
+    return error ? fail(error) : sent;
+}
+
+int recv(SOCKET s, char *buf, int len, int)
+{
+    auto socket = lookup(s);
+    if (!socket)
+        return SOCKET_ERROR;
+    if (injected("recv", WSAECONNRESET))
+        return SOCKET_ERROR;
+    if (!buf || len < 0)
+        return fail(WSAEFAULT);
+    for (;;) {
+        int error = wait_readable(*socket);
+        if (error)
+            return fail(error);
+        int got = 0;
+        error = socket->receiveStream(buf, len, &got);
+        if (error == WSAEWOULDBLOCK)
+            continue;
+        return error ? fail(error) : got;
+    }
+}
+
+int __WSAFDIsSet(SOCKET s, win_fd_set *set)
+{
+    if (!set)
+        return 0;
+    for (UINT i = 0; i < set->fd_count && i < WIN_FD_SETSIZE; i++)
+        if (set->fd_array[i] == s)
+            return 1;
+    return 0;
+}
+
+int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds,
+           const struct ::timeval *timeout)
+{
+    if (injected("select", WSAENETDOWN))
+        return SOCKET_ERROR;
+    struct Watched {
+        SOCKET handle;
+        std::shared_ptr<SocketImpl> socket;
+        bool forWrite;
+    };
+    std::vector<Watched> watched;
+    for (int pass = 0; pass < 2; pass++) {
+        win_fd_set *set = pass == 0 ? readfds : writefds;
+        if (!set)
+            continue;
+        for (UINT i = 0; i < set->fd_count && i < WIN_FD_SETSIZE; i++) {
+            auto socket = lookup(set->fd_array[i]);
+            if (!socket)
+                return SOCKET_ERROR;
+            watched.push_back({set->fd_array[i], socket, pass == 1});
+        }
+    }
+    if (exceptfds)
+        exceptfds->fd_count = 0; /* nothing out-of-band here */
+    if (watched.empty()) {
+        /* Windows refuses a select without sockets. */
+        return fail(WSAEINVAL);
+    }
+    uint64_t deadline = 0;
+    bool forever = timeout == nullptr;
+    if (!forever)
+        deadline = now_ms() + uint64_t(timeout->tv_sec) * 1000u + uint64_t(timeout->tv_usec) / 1000u;
+    std::vector<struct pollfd> polled(watched.size());
+    for (;;) {
+        for (size_t i = 0; i < watched.size(); i++) {
+            if (watched[i].socket->closed)
+                return fail(lookup(watched[i].handle) ? WSAEINTR : WSAGetLastError());
+            polled[i] = {watched[i].socket->fd, short(watched[i].forWrite ? POLLOUT : POLLIN), 0};
+        }
+        int wait = -1;
+        if (!forever) {
+            uint64_t now = now_ms();
+            wait = now >= deadline ? 0 : int(deadline - now);
+        }
+        int n = ::poll(polled.data(), polled.size(), wait);
+        if (n < 0 && errno != EINTR)
+            return fail(wsa_error_from_errno(errno));
+        int ready = 0;
+        std::vector<bool> isReady(watched.size(), false);
+        for (size_t i = 0; n > 0 && i < watched.size(); i++) {
+            if (watched[i].socket->closed)
+                return fail(lookup(watched[i].handle) ? WSAEINTR : WSAGetLastError());
+            if (!polled[i].revents)
+                continue;
+            if (watched[i].forWrite || watched[i].socket->readable()) {
+                isReady[i] = true;
+                ready++;
+            }
+        }
+        if (ready > 0 || (!forever && now_ms() >= deadline)) {
+            if (readfds)
+                readfds->fd_count = 0;
+            if (writefds)
+                writefds->fd_count = 0;
+            for (size_t i = 0; i < watched.size(); i++) {
+                if (!isReady[i])
+                    continue;
+                win_fd_set *set = watched[i].forWrite ? writefds : readfds;
+                set->fd_array[set->fd_count++] = watched[i].handle;
+            }
+            return ready;
+        }
+    }
+}
+
+unsigned short htons(unsigned short hostshort) { return ::htons(hostshort); }
+unsigned short ntohs(unsigned short netshort) { return ::ntohs(netshort); }
+uint32_t htonl(uint32_t hostlong) { return ::htonl(hostlong); }
+uint32_t ntohl(uint32_t netlong) { return ::ntohl(netlong); }
+uint32_t inet_addr(const char *cp)
+{
+    struct ::in_addr address;
+    if (!cp || ::inet_aton(cp, &address) == 0)
+        return 0xffffffffu; /* INADDR_NONE */
+    return address.s_addr;
+}
+
+}  // namespace win

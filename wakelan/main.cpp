@@ -1,0 +1,9 @@
+/* main.cpp - the entry of wakelan. */
+#include "kovawin.h"
+
+#include "wakelan.h"
+
+int main(int argc, char *argv[])
+{
+    return WakelanMain(argc, argv);
+}

@@ -1,0 +1,22 @@
+/* wakew32.h - the Wake-on-LAN engine's entry, shared by kova32ex and
+ * wakelan. */
+#ifndef WAKEW32_H
+#define WAKEW32_H
+
+#include "kovawin.h"
+
+/* Result of a wake that could not be carried out. */
+#define KOVA_WOL_FAILURE 130
+
+/* Sends the magic packets for one MAC address text over the first
+ * transport that can be set up (kova32ex: IPX, then UDP; wakelan: UDP,
+ * then IPX).  Returns 0, or 130 when the text is no MAC address, no
+ * transport could be set up, or the packets did not go out whole.  The
+ * text is not modified. */
+int32_t KOVASendWakeOnLAN(char *macAddr);
+
+/* kova32ex: the IPX network of the WAKE command's IPXNET= word, as text of
+ * up to eight characters; all NUL for the local network. */
+extern char networkNumber[10];
+
+#endif

@@ -1,0 +1,251 @@
+/* wol32.cpp - the engine's front end and its UDP sender. */
+#include "kovawin.h"
+
+#include "wakew32.h"
+#include "wol32.h"
+
+SOCKET m_Socket = INVALID_SOCKET;
+WSADATA m_wsaData;
+WORD m_wVersion = 0x0101;
+int m_bVal = 1;
+unsigned char sequence[7];
+int numOfMacs = WOL_NUM_MACS;
+char networkNumber[10];
+
+/* Whether the last sender put every datagram out whole.  WakeUp reports
+ * only that a transport was set up; the front end needs both. */
+static int m_bSenderStatus;
+
+static int IsHexDigit(char c)
+{
+    return isxdigit((unsigned char)c) != 0;
+}
+
+static int HexValue(char c)
+{
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return c & 0x0F;
+}
+
+void WolTextToBytes(const char *text, unsigned char *bytes, int count)
+{
+    int i;
+    int ended = 0;
+    for (i = 0; i < count; i++) {
+        int high = 0, low = 0;
+        if (!ended && text[2 * i] != '\0')
+            high = HexValue(text[2 * i]);
+        else
+            ended = 1;
+        if (!ended && text[2 * i + 1] != '\0')
+            low = HexValue(text[2 * i + 1]);
+        else
+            ended = 1;
+        bytes[i] = (unsigned char)(((high << 4) & 0xF0) | (low & 0x0F));
+    }
+}
+
+void WolBuildFrame(unsigned char *frame, const unsigned char *mac)
+{
+    int k;
+    memcpy(frame, sequence, 6);
+    for (k = 0; k < numOfMacs; k++)
+        memcpy(frame + 6 + k * WOL_MAC_LEN, mac, WOL_MAC_LEN);
+}
+
+/* "00-A0-C9-12-34-56" or "00:a0:c9:12:34:56": six two-digit groups with
+ * one separator used throughout.  Copies the twelve digits into plain. */
+static int JoinSeparatedMac(const char *text, char *plain)
+{
+    char separator = '\0';
+    int group;
+    /* Each character is looked at only after the one before it proved not
+     * to be the terminator. */
+    for (group = 0; group < 6; group++) {
+        const char *p = text + 3 * group;
+        if (!IsHexDigit(p[0]) || !IsHexDigit(p[1]))
+            return 0;
+        if (group == 0)
+            separator = p[2];
+        if (group < 5 && (p[2] != separator || (separator != ':' && separator != '-')))
+            return 0;
+        if (group == 5 && p[2] != '\0')
+            return 0;
+        plain[2 * group] = p[0];
+        plain[2 * group + 1] = p[1];
+    }
+    plain[WOL_MAC_TEXT_LEN] = '\0';
+    return 1;
+}
+
+int32_t KOVASendWakeOnLAN(char *macAddr)
+{
+    /* Our own copy: the caller's text may end right at its buffer's end. */
+    char text[WOL_MAC_TEXT_LEN + 1];
+
+    memset(sequence, 0xFF, 6);
+    if (!IsHexDigit(macAddr[0])) {
+        printf("%s is not a valid MAC address.\n", macAddr);
+        return KOVA_WOL_FAILURE;
+    }
+    /* A separated address would otherwise be cut to "00-A0-C9-12-" and
+     * wake bytes that name no card. */
+    if (!JoinSeparatedMac(macAddr, text)) {
+        strncpy(text, macAddr, WOL_MAC_TEXT_LEN);
+        text[WOL_MAC_TEXT_LEN] = '\0';
+    }
+
+#ifdef WAKELAN_BUILD
+    if (WakeUp(text, PROTO_IP) || WakeUp(text, PROTO_IPX))
+        return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
+#else
+    if (WakeUp(text, PROTO_IPX) || WakeUp(text, PROTO_IP))
+        return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
+#endif
+    return KOVA_WOL_FAILURE;
+}
+
+static int OpenUdpSocket(void)
+{
+    struct sockaddr_in local;
+
+    m_Socket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (m_Socket == INVALID_SOCKET)
+        return 0;
+    memset(&local, 0, sizeof(local));
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(WOL_UDP_SOURCE_PORT);
+    if (setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
+            SOCKET_ERROR ||
+        bind(m_Socket, (struct sockaddr *)&local, sizeof(local)) == SOCKET_ERROR) {
+        closesocket(m_Socket);
+        return 0;
+    }
+    return 1;
+}
+
+static int OpenIpxSocket(void)
+{
+    SOCKADDR_IPX local;
+
+    m_Socket = socket(AF_IPX, SOCK_DGRAM, NSPROTO_IPX);
+    if (m_Socket == INVALID_SOCKET)
+        return 0;
+    memset(&local, 0, sizeof(local));
+    local.sa_family = AF_IPX;
+    local.sa_socket = htons(WOL_IPX_SOCKET);
+    if (setsockopt(m_Socket, SOL_SOCKET, SO_REUSEADDR, (const char *)&m_bVal, sizeof(m_bVal)) ==
+            SOCKET_ERROR ||
+        setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
+            SOCKET_ERROR ||
+        bind(m_Socket, (struct sockaddr *)&local, sizeof(local)) == SOCKET_ERROR) {
+        closesocket(m_Socket);
+        return 0;
+    }
+    FindNets();
+    return 1;
+}
+
+int WakeUp(char *macAddr, eProtocol protocol)
+{
+    char mac[WOL_MAC_COPY_LEN];
+    int bStatus = 0;
+    int count;
+
+    if (protocol != PROTO_IP && protocol != PROTO_IPX)
+        return 0;
+    if (WSAStartup(m_wVersion, &m_wsaData) != 0) {
+        printf("Cannot initialize Windows Sockets.\n");
+        return 0;
+    }
+    if (m_wsaData.iMaxUdpDg != 0 && m_wsaData.iMaxUdpDg < WOL_MIN_UDP_DG) {
+        WSACleanup();
+        return 0;
+    }
+    if (!(protocol == PROTO_IP ? OpenUdpSocket() : OpenIpxSocket())) {
+        WSACleanup();
+        return 0;
+    }
+
+    for (count = 1; count > 0; count--) {
+        memset(mac, 0, sizeof(mac));
+        strncpy(mac, macAddr, sizeof(mac) - 1);
+        bStatus = protocol == PROTO_IP ? DoTCP(mac) : DoIPX(mac);
+        if (!bStatus)
+            break;
+    }
+    m_bSenderStatus = bStatus;
+    if (bStatus) {
+        closesocket(m_Socket);
+        WSACleanup();
+    }
+    return 1;
+}
+
+/* KOVA_UDP_TARGET=ADDRESS:PORT, a test and demo aid, sends the two frames
+ * there instead of to the limited broadcast. */
+static void UdpDestination(struct sockaddr_in *destination)
+{
+    static int loaded = 0;
+    static uint32_t address = INADDR_BROADCAST;
+    static unsigned short port = WOL_UDP_PORT;
+
+    if (!loaded) {
+        const char *target = getenv("KOVA_UDP_TARGET");
+        const char *colon = target ? strrchr(target, ':') : NULL;
+        char host[64];
+        if (colon && (size_t)(colon - target) < sizeof(host)) {
+            memcpy(host, target, (size_t)(colon - target));
+            host[colon - target] = '\0';
+            address = ntohl(inet_addr(host));
+            port = (unsigned short)atoi(colon + 1);
+        }
+        loaded = 1;
+    }
+    memset(destination, 0, sizeof(*destination));
+    destination->sin_family = AF_INET;
+    destination->sin_addr.s_addr = htonl(address);
+    destination->sin_port = htons(port);
+}
+
+static int SendUdpFrame(const unsigned char *frame, const struct sockaddr_in *destination)
+{
+    if (sendto(m_Socket, (const char *)frame, WOL_FRAME_LEN, 0,
+               (const struct sockaddr *)destination, sizeof(*destination)) != WOL_FRAME_LEN) {
+        closesocket(m_Socket);
+        WSACleanup();
+        return 0;
+    }
+    return 1;
+}
+
+int DoTCP(char *lpszMac)
+{
+    struct sockaddr_in destination;
+    unsigned char bMAC1[WOL_MAC_LEN], bMAC2[WOL_MAC_LEN];
+    unsigned char cFrame1[WOL_FRAME_LEN], cFrame2[WOL_FRAME_LEN];
+    int i;
+
+    UdpDestination(&destination);
+    memset(cFrame1, 0, sizeof(cFrame1));
+    memset(cFrame2, 0, sizeof(cFrame2));
+    WolTextToBytes(lpszMac, bMAC1, WOL_MAC_LEN);
+    for (i = 0; i < WOL_MAC_LEN; i++)
+        bMAC2[i] = bMAC1[WOL_MAC_LEN - 1 - i];
+
+    if (setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
+        SOCKET_ERROR) {
+        closesocket(m_Socket);
+        WSACleanup();
+        return 0;
+    }
+    WolBuildFrame(cFrame1, bMAC1);
+    if (!SendUdpFrame(cFrame1, &destination))
+        return 0;
+    WolBuildFrame(cFrame2, bMAC2);
+    return SendUdpFrame(cFrame2, &destination);
+}

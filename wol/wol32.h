@@ -1,0 +1,89 @@
+/* wol32.h - internals of the Wake-on-LAN engine: the front end, the UDP
+ * and IPX senders and IPX network discovery.
+ *
+ * The engine is compiled once per deliverable.  WAKELAN_BUILD selects the
+ * wakelan behaviour: UDP is tried before IPX, IPX passes go to the local
+ * and then the discovered networks, and the discovery receive limit is one
+ * byte larger.
+ */
+#ifndef WOL32_H
+#define WOL32_H
+
+#include "kovawin.h"
+
+#include <atomic>
+
+typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
+
+/* ---- Wire constants ------------------------------------------------ */
+#define WOL_MAC_LEN 6                       /* bytes of one MAC address */
+#define WOL_MAC_TEXT_LEN 12                 /* hex digits of one MAC address */
+#define WOL_NUM_MACS 16                     /* MAC copies in a frame */
+#define WOL_FRAME_LEN (6 + WOL_NUM_MACS * WOL_MAC_LEN) /* 102: sync + copies */
+#define WOL_UDP_PORT 9                      /* discard port, destination */
+#define WOL_UDP_SOURCE_PORT 13992           /* our local port */
+#define WOL_IPX_SOCKET 0x9043               /* IPX socket of the magic packet */
+#define WOL_IPX_NET_LEN 4                   /* bytes of an IPX network number */
+#define WOL_MAC_COPY_LEN 31                 /* the sender's private MAC text */
+#define WOL_MIN_UDP_DG 1024                 /* smallest iMaxUdpDg we accept */
+
+#define IPX_DIAG_SOCKET 0x0456              /* IPX diagnostic service */
+#define IPX_QUERY_LEN 7                     /* configuration request */
+#define IPX_RESPONSE_HEAD 5                 /* versions, SPX socket, count */
+#define IPX_SIMPLE_COMPONENT_MAX 4          /* IDs up to 4 are one byte long */
+#define IPX_EXT_HEAD 2                      /* compID, numNetworks */
+#define IPX_ADDR_LEN 11                     /* networkType, network, node */
+#define IPX_SPX_REQUEST_LEN 4               /* offset, code, start index */
+#define IPX_SPX_REQUEST_CODE 2              /* all known networks */
+#define IPX_REPLY_HEAD 7                    /* code, 4 bytes, numNetworks */
+#define IPX_REPLY_MAX_NETS 128              /* networks in one reply */
+#define IPX_RECVBUF_LEN 576
+#define IPX_NETLIST_SLOTS 32
+#ifdef WAKELAN_BUILD
+#define IPX_RECEIVE_LIMIT 1014
+#else
+#define IPX_RECEIVE_LIMIT 1013
+#endif
+#define IPX_DISCOVERY_WAIT_S 2
+
+/* ---- Module state (one wake request at a time) --------------------- */
+extern SOCKET m_Socket;
+extern WSADATA m_wsaData;
+extern WORD m_wVersion;
+extern int m_bVal;
+extern unsigned char sequence[7];
+extern int numOfMacs;
+
+/* ---- Front end and UDP sender -------------------------------------- */
+int WakeUp(char *macAddr, eProtocol protocol);
+int DoTCP(char *lpszMac);
+
+/* Converts text by the engine's digit rule (letters A-F/a-f stand for
+ * 10-15, every other character for its low four bits, missing characters
+ * for 0) into count bytes, two characters per byte, high nibble first.
+ * Reads at most 2 * count characters and stops at the terminating NUL. */
+void WolTextToBytes(const char *text, unsigned char *bytes, int count);
+/* Writes the 102-byte magic packet for one MAC variant. */
+void WolBuildFrame(unsigned char *frame, const unsigned char *mac);
+
+/* ---- IPX sender ---------------------------------------------------- */
+int DoIPX(char *lpszMac);
+
+/* ---- IPX network discovery ----------------------------------------- */
+typedef struct StructNetworkAddress {
+    unsigned char address[WOL_IPX_NET_LEN];
+} StructNetworkAddress;
+
+extern StructNetworkAddress NetList[IPX_NETLIST_SLOTS];
+extern std::atomic<int> NumNewNets;
+extern HANDLE DiscThreadId;
+
+int FindNets(void);
+DWORD WINAPI DoDiscovery(LPVOID lpParameter);
+int FindNetworks(SOCKET s, SOCKADDR_IPX *DiscAddress, unsigned char offset);
+unsigned long ReceivePacket(SOCKET s, SOCKADDR_IPX *address, char *packet, int *length,
+                            int maxsize);
+int SendPacket(SOCKET s, SOCKADDR_IPX *address, const char *packet, int length);
+unsigned short k_reverse_bytes_in_ushort(unsigned short intel_input);
+
+#endif
