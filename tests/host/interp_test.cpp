@@ -1,0 +1,262 @@
+// The command interpreter against recording stand-ins for the engine and
+// the agent adapter: what the console finds in the result file, and what
+// reached the neighbours.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+#include "kova.h"
+#include "kovaskw.h"
+#include "wakew32.h"
+
+char cmdLine[KOVA_CMDLINE_LEN + 1];
+char networkNumber[10];
+
+namespace {
+
+struct Call {
+    std::string what;  // "wake", "reboot", "powerdown", "available"
+    std::string mac;
+    std::optional<std::string> user, password;
+    std::string network;  // networkNumber at the time of a wake
+};
+
+std::vector<Call> calls;
+int32_t wakeResult = 0;
+int32_t agentResult = 0;
+int managerAvailable = 0;
+
+std::optional<std::string> Opt(const char *text)
+{
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+
+}  // namespace
+
+int32_t KOVASendWakeOnLAN(char *macAddr)
+{
+    calls.push_back({"wake", macAddr, {}, {}, std::string(networkNumber, 8).c_str()});
+    return wakeResult;
+}
+
+int SKWIsManagerAvailable(void)
+{
+    calls.push_back({"available", "", {}, {}, ""});
+    return managerAvailable;
+}
+
+int32_t SKWRebootSystem(char *mac, char *user, char *password)
+{
+    calls.push_back({"reboot", mac, Opt(user), Opt(password), ""});
+    return agentResult;
+}
+
+int32_t SKWPowerdownSystem(char *mac, char *user, char *password)
+{
+    calls.push_back({"powerdown", mac, Opt(user), Opt(password), ""});
+    return agentResult;
+}
+
+int KOVAIsSkyWardenPackage(long number)
+{
+    return number == KOVA_SKYWARDEN_PACKAGE;
+}
+
+namespace {
+
+class Interpreter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(getcwd(oldDir, sizeof oldDir), oldDir);
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        calls.clear();
+        memset(networkNumber, 0, sizeof networkNumber);
+        wakeResult = 0;
+        agentResult = 0;
+        managerAvailable = 0;
+    }
+    void TearDown() override { ASSERT_EQ(chdir(oldDir), 0); }
+
+    // Runs one command line as the console would pass it.
+    std::string Run(const std::string &line)
+    {
+        memset(cmdLine, 0, sizeof cmdLine);
+        strncpy(cmdLine, line.c_str(), KOVA_CMDLINE_LEN);
+        EXPECT_EQ(InterpretAndRunKOVACommand(), 0);
+        EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
+        EXPECT_TRUE(kt::Exists(dir / "KOVA.TMP"));
+        return kt::ReadFile(dir / "KOVA.TMP");
+    }
+
+    kt::TempDir dir;
+    char oldDir[4096];
+};
+
+struct WakeCase {
+    const char *line;
+    const char *result;
+    std::vector<std::string> macs;  // what reached the engine, in order
+    const char *network;            // networkNumber when the engine was called
+};
+
+TEST_F(Interpreter, WakeLinesReachTheEngineAsTheConsoleMeantThem)
+{
+    const WakeCase cases[] = {
+        {"WAKE 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, ""},
+        {"WAKEUP 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, ""},
+        {"WAKE    001122334455   ", "WAKE-SUCCESS\r\n", {"001122334455"}, ""},
+        {"WAKE", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE    ", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPXNET=0000ABCD", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPXNET=0000ABCD 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, "0000ABCD"},
+        {"WAKE IPXNET=123456789 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, "12345678"},
+        {"WAKE IPXNET=ABC 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, "ABC"},
+        {"WAKE IPXNET= 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, ""},
+        {"WAKE 001122334455 IPXNET=0000ABCD", "WAKE-SUCCESS\r\n", {"001122334455"}, ""},
+        // A tab is part of a word, not a separator.
+        {"WAKE\t001122334455", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE 0011\t2233", "WAKE-SUCCESS\r\n", {"0011\t2233"}, ""},
+    };
+    for (const WakeCase &c : cases) {
+        SCOPED_TRACE(c.line);
+        calls.clear();
+        memset(networkNumber, 0, sizeof networkNumber);
+        std::string result = Run(c.line);
+        EXPECT_EQ(result, c.result);
+        std::vector<std::string> macs;
+        for (const Call &call : calls) {
+            EXPECT_EQ(call.what, "wake");
+            EXPECT_EQ(call.network, c.network);
+            macs.push_back(call.mac);
+        }
+        EXPECT_EQ(macs, c.macs);
+    }
+}
+
+TEST_F(Interpreter, WakeFailureFromTheEngineIsReported)
+{
+    wakeResult = 130;
+    EXPECT_EQ(Run("WAKE 001122334455"), "WAKE-FAILURE\r\n");
+}
+
+TEST_F(Interpreter, UnknownCommandsLeaveAnEmptyResultFile)
+{
+    for (const char *line : {"", "wake 001122334455", "NUMPACKAGE", "HELLO", " WAKE 0011"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(Run(line), "");
+        EXPECT_TRUE(calls.empty());
+    }
+}
+
+TEST_F(Interpreter, NumPackagesAsksTheAgentOnce)
+{
+    EXPECT_EQ(Run("NUMPACKAGES"), "NONE\r\n");
+    managerAvailable = 1;
+    EXPECT_EQ(Run("NUMPACKAGES and more words"), "SKYWARDEN\r\n");
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].what, "available");
+}
+
+struct AgentCase {
+    const char *line;
+    const char *result;
+    std::optional<Call> call;  // what reached the agent, if anything
+};
+
+TEST_F(Interpreter, RebootAndPowerDownWordsReachTheAgent)
+{
+    const std::string noUser = "DO-NOT-USE-USER-ID";
+    const std::string noPass = "DO-NOT-USE-PASSWORD";
+    const AgentCase cases[] = {
+        {"REBOOTSYS 001122334455 admin secret 1", "7\r\n",
+         Call{"reboot", "001122334455", "admin", "secret", ""}},
+        {"POWERDOWNSYS 001122334455 admin secret 1", "7\r\n",
+         Call{"powerdown", "001122334455", "admin", "secret", ""}},
+        {"REBOOTSYS 001122334455 admin secret 01", "7\r\n",
+         Call{"reboot", "001122334455", "admin", "secret", ""}},
+        {"REBOOTSYS 001122334455 admin secret 1x", "7\r\n",
+         Call{"reboot", "001122334455", "admin", "secret", ""}},
+        {"REBOOTSYS 001122334455 admin secret 2", "101\r\n", std::nullopt},
+        {"REBOOTSYS 001122334455 admin secret 0", "101\r\n", std::nullopt},
+        {"REBOOTSYS 001122334455 admin secret x1", "101\r\n", std::nullopt},
+        {"REBOOTSYS 001122334455 admin secret 4294967297", "101\r\n", std::nullopt},
+        {"POWERDOWNSYS 001122334455 admin", "108\r\n", std::nullopt},
+        {"REBOOTSYS", "108\r\n", std::nullopt},
+        {"REBOOTSYS 001122334455 admin secret", "108\r\n", std::nullopt},
+        {"REBOOTSYS 001122334455 DO-NOT-USE-USER-ID secret 1", "7\r\n",
+         Call{"reboot", "001122334455", std::nullopt, std::nullopt, ""}},
+        {"REBOOTSYS 001122334455 DO-NOT-USE-USER-IDX DO-NOT-USE-PASSWORD 1", "7\r\n",
+         Call{"reboot", "001122334455", std::nullopt, std::nullopt, ""}},
+        {"REBOOTSYS 001122334455 admin DO-NOT-USE-PASSWORD 1", "7\r\n",
+         Call{"reboot", "001122334455", "admin", std::nullopt, ""}},
+        {"POWERDOWNSYS   001122334455  admin   DO-NOT-USE-PASSWORDS  1  extra", "7\r\n",
+         Call{"powerdown", "001122334455", "admin", std::nullopt, ""}},
+        // The no-user word is compared over its length only.
+        {"REBOOTSYS 001122334455 DO-NOT-USE-USER secret 1", "7\r\n",
+         Call{"reboot", "001122334455", "DO-NOT-USE-USER", "secret", ""}},
+    };
+    agentResult = 7;
+    for (const AgentCase &c : cases) {
+        SCOPED_TRACE(c.line);
+        calls.clear();
+        EXPECT_EQ(Run(c.line), c.result);
+        if (!c.call) {
+            EXPECT_TRUE(calls.empty());
+            continue;
+        }
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].what, c.call->what);
+        EXPECT_EQ(calls[0].mac, c.call->mac);
+        EXPECT_EQ(calls[0].user, c.call->user);
+        EXPECT_EQ(calls[0].password, c.call->password);
+    }
+}
+
+TEST_F(Interpreter, AgentCodesAreWrittenUnchanged)
+{
+    for (int32_t code : {0, 102, 103, 108, -1}) {
+        agentResult = code;
+        EXPECT_EQ(Run("REBOOTSYS 001122334455 DO-NOT-USE-USER-ID x 1"),
+                  std::to_string(code) + "\r\n");
+    }
+}
+
+TEST_F(Interpreter, AStaleMarkerAndAnswerAreReplaced)
+{
+    kt::WriteFile(dir / "KOVABUSY", "old");
+    kt::WriteFile(dir / "KOVA.TMP", "WAKE-SUCCESS\r\nold answer\r\n");
+    wakeResult = 130;
+    EXPECT_EQ(Run("WAKE 001122334455"), "WAKE-FAILURE\r\n");
+}
+
+TEST_F(Interpreter, AnAnswerThatCannotBeWrittenLeavesNoStaleAnswer)
+{
+    // Writing to /dev/full fails at the close: the console must not find
+    // an earlier request's answer.
+    ASSERT_EQ(symlink("/dev/full", (dir / "KOVA.TMP").c_str()), 0);
+    memset(cmdLine, 0, sizeof cmdLine);
+    strcpy(cmdLine, "WAKE 001122334455");
+    InterpretAndRunKOVACommand();
+    EXPECT_FALSE(kt::Exists(dir / "KOVA.TMP"));
+    EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
+}
+
+TEST_F(Interpreter, AResultPathThatIsADirectoryIsLeftAlone)
+{
+    ASSERT_EQ(mkdir((dir / "KOVA.TMP").c_str(), 0755), 0);
+    for (const char *line : {"WAKE 001122334455", "NUMPACKAGES", "REBOOTSYS 1 2 3 1", "X"}) {
+        SCOPED_TRACE(line);
+        memset(cmdLine, 0, sizeof cmdLine);
+        strcpy(cmdLine, line);
+        EXPECT_EQ(InterpretAndRunKOVACommand(), 0);
+        EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
+    }
+}
+
+}  // namespace

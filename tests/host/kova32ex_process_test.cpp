@@ -1,0 +1,182 @@
+// kova32ex as a process: exit code, the files the console reads, and the
+// frames that reach the network, with failures injected through the
+// platform's seams.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "testutil.h"
+
+namespace {
+
+const std::string kKovacon = std::string(KOVA_TOOLS_DIR) + "/kovacon/kovacon";
+const std::string kUdplisten = std::string(KOVA_TOOLS_DIR) + "/udplisten/udplisten";
+
+const std::vector<uint8_t> kMac = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56};
+const std::vector<uint8_t> kMacReversed = {0x56, 0x34, 0x12, 0xC9, 0xA0, 0x00};
+
+// Runs kova32ex directly in dir, with nothing between it and the files.
+kt::RunResult RunKova(const std::string &dir, const std::string &line,
+                      std::map<std::string, std::string> env = {})
+{
+    kt::RunOptions options;
+    options.cwd = dir;
+    options.env = std::move(env);
+    return kt::Run({KOVA32EX_BIN, line}, options);
+}
+
+struct ProcessCase {
+    const char *name;
+    std::map<std::string, std::string> env;  // KOVA_UDP_TARGET is added
+    std::string line;
+    std::string result;  // KOVA.TMP
+    int frames;          // datagrams expected at the listener
+};
+
+TEST(Kova32ex, AnswersThroughTheResultFileAndExitsWithZero)
+{
+    const std::string spaces496(496, ' ');
+    const std::string spaces508(508, ' ');
+    const ProcessCase cases[] = {
+        {"wake", {}, "WAKE 00A0C9123456", "WAKE-SUCCESS\r\n", 2},
+        {"wake without IPX falls back to UDP", {}, "WAKE IPXNET=0000ABCD 00A0C9123456",
+         "WAKE-SUCCESS\r\n", 2},
+        {"empty line", {}, "", "", 0},
+        {"unknown", {}, "HELLO WORLD", "", 0},
+        {"not a MAC", {}, "WAKE XYZ", "WAKE-FAILURE\r\n", 0},
+        {"line of exactly 512", {}, "WAKE" + spaces496 + "00A0C9123456", "WAKE-SUCCESS\r\n", 2},
+        {"MAC past 512 is cut off", {}, "WAKE" + spaces508 + "00A0C9123456" + std::string(80, 'x'),
+         "WAKE-FAILURE\r\n", 0},
+        {"sockets cannot start", {{"KOVA_FAIL", "WSAStartup"}}, "WAKE 00A0C9123456",
+         "WAKE-FAILURE\r\n", 0},
+        {"datagram limit 512", {{"KOVA_MAXUDPDG", "512"}}, "WAKE 00A0C9123456",
+         "WAKE-FAILURE\r\n", 0},
+        {"datagram limit 1024", {{"KOVA_MAXUDPDG", "1024"}}, "WAKE 00A0C9123456",
+         "WAKE-SUCCESS\r\n", 2},
+        {"no datagram limit", {{"KOVA_MAXUDPDG", "0"}}, "WAKE 00A0C9123456", "WAKE-SUCCESS\r\n", 2},
+        {"port in use", {{"KOVA_FAIL", "bind"}}, "WAKE 00A0C9123456", "WAKE-FAILURE\r\n", 0},
+        {"no socket", {{"KOVA_FAIL", "socket"}}, "WAKE 00A0C9123456", "WAKE-FAILURE\r\n", 0},
+        // A send that fails is a failure, and UDP is the last transport.
+        {"first send fails", {{"KOVA_FAIL", "sendto"}}, "WAKE 00A0C9123456", "WAKE-FAILURE\r\n", 0},
+        {"second send fails", {{"KOVA_FAIL", "sendto#2"}}, "WAKE 00A0C9123456",
+         "WAKE-FAILURE\r\n", 1},
+        {"NUMPACKAGES without the agent", {{"PATH", "/nonexistent"}}, "NUMPACKAGES", "NONE\r\n", 0},
+        {"package 2", {}, "REBOOTSYS 00A0C9123456 a b 2", "101\r\n", 0},
+        {"missing words", {}, "POWERDOWNSYS 00A0C9123456 a", "108\r\n", 0},
+    };
+    for (const ProcessCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::UdpListener listener;
+        kt::RunOptions options;
+        options.env = c.env;
+        options.env["KOVA_UDP_TARGET"] = listener.target();
+        auto run = kt::Run({kKovacon, c.line}, options);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.out, c.result);
+        auto frames = listener.drain(std::chrono::milliseconds(150));
+        ASSERT_EQ(int(frames.size()), c.frames);
+        if (c.frames >= 1) {
+            EXPECT_EQ(frames[0].bytes, kt::MagicFrame(kMac));
+        }
+        if (c.frames >= 2) {
+            EXPECT_EQ(frames[1].bytes, kt::MagicFrame(kMacReversed));
+        }
+    }
+}
+
+TEST(Kova32ex, DoesNothingWhenTheWindowCannotBeMade)
+{
+    for (const char *call : {"RegisterClassA", "CreateWindowExA"}) {
+        SCOPED_TRACE(call);
+        kt::TempDir dir;
+        kt::UdpListener listener;
+        auto run = RunKova(dir.path(), "WAKE 00A0C9123456",
+                           {{"KOVA_FAIL", call}, {"KOVA_UDP_TARGET", listener.target()}});
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
+        EXPECT_FALSE(kt::Exists(dir / "KOVA.TMP"));
+        EXPECT_TRUE(listener.drain(std::chrono::milliseconds(100)).empty());
+    }
+}
+
+TEST(Kova32ex, ResultPathThatIsADirectoryCostsOnlyTheAnswer)
+{
+    kt::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "KOVA.TMP").c_str(), 0755), 0);
+    kt::UdpListener listener;
+    auto run = RunKova(dir.path(), "WAKE 00A0C9123456", {{"KOVA_UDP_TARGET", listener.target()}});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "KOVA.TMP").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(listener.drain(std::chrono::milliseconds(150)).size(), 2u);
+}
+
+TEST(Kova32ex, KovaconReportsWhatTheConsoleWouldMiss)
+{
+    kt::RunOptions options;
+    options.env["KOVA_FAIL"] = "RegisterClassA";
+    auto run = kt::Run({kKovacon, "WAKE 00A0C9123456"}, options);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.err.find("no KOVA.TMP"), std::string::npos);
+}
+
+// Real broadcast, in a pair of network namespaces made for the test: the
+// frames leave through the veth and reach UDP port 9 on the other side.
+TEST(Kova32ex, BroadcastReachesPort9InThePeerNamespace)
+{
+    kt::NetnsPair net;
+    if (!net.ok())
+        GTEST_SKIP() << "network namespaces cannot be made here";
+    kt::RunResult heard;
+    std::thread listener([&] {
+        kt::RunOptions options;
+        options.prefix = net.execIn(net.receiver());
+        options.timeout = std::chrono::seconds(20);
+        heard = kt::Run({kUdplisten, "--addr", "0.0.0.0", "--port", "9", "--count", "2",
+                         "--timeout", "10000"},
+                        options);
+    });
+    kt::TempDir dir;
+    kt::RunResult woke;
+    // Retry until the listener has both frames of one request.
+    for (int attempt = 0; attempt < 20; attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        kt::RunOptions options;
+        options.cwd = dir.path();
+        options.prefix = net.execIn(net.sender());
+        options.env["KOVA_UDP_TARGET"] = "\x01";
+        woke = kt::Run({KOVA32EX_BIN, "WAKE 00A0C9123456"}, options);
+        if (kt::ReadFile(dir / "KOVA.TMP") != "WAKE-SUCCESS\r\n")
+            break;
+        if (heard.exitCode == 0 || attempt > 2)
+            break;
+    }
+    listener.join();
+    EXPECT_EQ(woke.exitCode, 0);
+    EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "WAKE-SUCCESS\r\n");
+    ASSERT_EQ(heard.exitCode, 0) << heard.err;
+    // udplisten prints a heading per datagram, then its bytes in hex.
+    std::vector<std::string> datagrams;
+    std::istringstream lines(heard.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("datagram", 0) == 0) {
+            EXPECT_NE(line.find(":13992, 102 bytes"), std::string::npos) << line;
+            datagrams.emplace_back();
+        } else if (!datagrams.empty()) {
+            for (char ch : line)
+                if (ch != ' ')
+                    datagrams.back() += ch;
+        }
+    }
+    ASSERT_EQ(datagrams.size(), 2u) << heard.out;
+    EXPECT_EQ(datagrams[0], kt::Hex(kt::MagicFrame(kMac)));
+    EXPECT_EQ(datagrams[1], kt::Hex(kt::MagicFrame(kMacReversed)));
+}
+
+}  // namespace
