@@ -555,10 +555,15 @@ int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds
     }
 }
 
-unsigned short htons(unsigned short hostshort) { return ::htons(hostshort); }
-unsigned short ntohs(unsigned short netshort) { return ::ntohs(netshort); }
-uint32_t htonl(uint32_t hostlong) { return ::htonl(hostlong); }
-uint32_t ntohl(uint32_t netlong) { return ::ntohl(netlong); }
+/* glibc may define the host's byte-order functions as macros. */
+#undef htons
+#undef ntohs
+#undef htonl
+#undef ntohl
+unsigned short htons(unsigned short hostshort) { return __builtin_bswap16(hostshort); }
+unsigned short ntohs(unsigned short netshort) { return __builtin_bswap16(netshort); }
+uint32_t htonl(uint32_t hostlong) { return __builtin_bswap32(hostlong); }
+uint32_t ntohl(uint32_t netlong) { return __builtin_bswap32(netlong); }
 uint32_t inet_addr(const char *cp)
 {
     struct ::in_addr address;
