@@ -86,7 +86,9 @@ static int RunAgentAction(tAgentAction action)
 
     if (!pCmd || !pMacAddr || !pUserId || !pPasswd || !pSMPackage)
         returncode = KOVA_BAD_COMMAND;
-    else if (!KOVAIsSkyWardenPackage(atol(pSMPackage)))
+    /* strtol reads the atol form but saturates: the Windows atol wraps, so
+     * "4294967297" would otherwise pass as package 1. */
+    else if (!KOVAIsSkyWardenPackage(strtol(pSMPackage, NULL, 10)))
         returncode = KOVA_NO_SUCH_PACKAGE;
     else if (strncmp(pUserId, NO_USER_WORD, NO_USER_WORD_LEN) == 0)
         returncode = action(pMacAddr, NULL, NULL);

@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#ifndef _WIN32
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -194,25 +196,6 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &options)
     return result;
 }
 
-std::vector<uint8_t> MagicFrame(const std::vector<uint8_t> &mac)
-{
-    std::vector<uint8_t> frame(6, 0xFF);
-    for (int i = 0; i < 16; i++)
-        frame.insert(frame.end(), mac.begin(), mac.end());
-    return frame;
-}
-
-std::string Hex(const std::vector<uint8_t> &bytes)
-{
-    std::string text;
-    char buf[4];
-    for (uint8_t b : bytes) {
-        snprintf(buf, sizeof buf, "%02X", b);
-        text += buf;
-    }
-    return text;
-}
-
 namespace {
 
 bool Sh(const std::string &command)
@@ -252,3 +235,5 @@ NetnsPair::~NetnsPair()
 }
 
 }  // namespace kt
+
+#endif  // !_WIN32

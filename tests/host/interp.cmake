@@ -1,5 +1,5 @@
 # The interpreter with recording stand-ins for the engine and the agent.
-kova_add_test(interp_test
+kova_add_test(interp_test PORTABLE
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/interp_test.cpp
           ${PROJECT_SOURCE_DIR}/host/interp.cpp
   LIBS kova_platform)

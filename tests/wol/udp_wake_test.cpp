@@ -22,7 +22,11 @@ protected:
     static void SetUpTestSuite()
     {
         listener = std::make_unique<kt::UdpListener>();
+#ifdef _WIN32
+        _putenv_s("KOVA_UDP_TARGET", listener->target().c_str());
+#else
         setenv("KOVA_UDP_TARGET", listener->target().c_str(), 1);
+#endif
     }
     static void TearDownTestSuite() { listener.reset(); }
 
