@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -314,9 +315,15 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     if (!file)
         return FALSE;
     const char *data = static_cast<const char *>(lpBuffer);
+    /* Pipe ends are sockets: a write whose reader is gone must fail with
+     * ERROR_NO_DATA, as on Windows, not raise SIGPIPE. */
+    struct stat st;
+    bool socket_end = fstat(file->fd, &st) == 0 && S_ISSOCK(st.st_mode);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
-        ssize_t put = ::write(file->fd, data + done, nNumberOfBytesToWrite - done);
+        size_t left = nNumberOfBytesToWrite - done;
+        ssize_t put = socket_end ? ::send(file->fd, data + done, left, MSG_NOSIGNAL)
+                                 : ::write(file->fd, data + done, left);
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0) {
