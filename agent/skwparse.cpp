@@ -1,0 +1,473 @@
+/* skwparse.cpp - the line scanners of the SkyWarden adapter: the system
+ * listing, the attribute lines of one system, the credential listing and
+ * the result line of a request.
+ *
+ * Values sit at fixed distances after their keywords.  Every such distance
+ * is checked against the end of the line first, so a line that stops short
+ * yields no value rather than whatever lies behind it in memory. */
+#include "kovawin.h"
+
+#include "skwparse.h"
+
+#include "macflip.h"
+
+#define ATTRIBUTE_DELIMITERS ", \t\""
+#define QUOTE_DELIMITER "\""
+#define NUMBER_LIMIT 0x100000000ull /* past every 32-bit value */
+
+static char emptyValue[1];
+
+/* strlen, but never looks at more than max characters. */
+static size_t BoundedLength(const char *text, size_t max)
+{
+    size_t n = 0;
+    while (n < max && text[n] != '\0')
+        n++;
+    return n;
+}
+
+/* The position distance characters into text, or null when text ends
+ * before it. */
+static const char *ValueAt(const char *text, size_t distance)
+{
+    return BoundedLength(text, distance) == distance ? text + distance : NULL;
+}
+
+static int IsLineEnd(char c)
+{
+    return c == '\0' || c == '\n' || c == '\r';
+}
+
+static int DigitValue(char c, int base)
+{
+    int v;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    else
+        return -1;
+    return v < base ? v : -1;
+}
+
+int SKWParseTag(const char *text, int base, uint32_t *pTag)
+{
+    unsigned long long value = 0;
+    int d;
+
+    while (isspace((unsigned char)*text))
+        text++;
+    if (*text == '+' || *text == '-')
+        return 0;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && DigitValue(text[2], 16) >= 0 &&
+        (base == 0 || base == 16)) {
+        text += 2;
+        base = 16;
+    } else if (base == 0) {
+        base = text[0] == '0' ? 8 : 10;
+    }
+    for (; (d = DigitValue(*text, base)) >= 0; text++) {
+        value = value * (unsigned)base + (unsigned)d;
+        if (value >= NUMBER_LIMIT)
+            return 0;
+    }
+    *pTag = (uint32_t)value;
+    return 1;
+}
+
+/* The atoi rule on 32 bits, saturating instead of wrapping, so that both
+ * builds read a long number alike.  *pDigits: digits seen; *pInRange: the
+ * number fits. */
+static int32_t ReadNumber(const char *text, int *pDigits, int *pInRange)
+{
+    unsigned long long magnitude = 0;
+    int negative = 0;
+    int digits = 0;
+
+    while (isspace((unsigned char)*text))
+        text++;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    for (; *text >= '0' && *text <= '9'; text++, digits++) {
+        if (magnitude < NUMBER_LIMIT)
+            magnitude = magnitude * 10 + (unsigned)(*text - '0');
+    }
+    if (pDigits)
+        *pDigits = digits;
+    if (negative ? magnitude > 0x80000000ull : magnitude > 0x7FFFFFFFull) {
+        if (pInRange)
+            *pInRange = 0;
+        return negative ? INT32_MIN : INT32_MAX;
+    }
+    if (pInRange)
+        *pInRange = 1;
+    return negative ? (int32_t)(0 - (int64_t)magnitude) : (int32_t)magnitude;
+}
+
+int SKWParseResultLine(const char *line, int32_t *pNumber, int *pInRange)
+{
+    const char *p;
+    for (p = strstr(line, "RC="); p; p = strstr(p + 1, "RC=")) {
+        int digits;
+        int32_t number = ReadNumber(p + 3, &digits, pInRange);
+        if (digits > 0) {
+            *pNumber = number;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* A record field filled like strncpy: the value up to the field's width,
+ * the rest zero; a value that fills the field leaves it unterminated. */
+static void FillField(char *field, const char *value, size_t size)
+{
+    size_t n = BoundedLength(value, size);
+    memcpy(field, value, n);
+    memset(field + n, 0, size - n);
+}
+
+/* Bounded copy that always terminates (the MAC and line buffers). */
+static void CopyTerminated(char *dest, const char *src, size_t size)
+{
+    strncpy(dest, src, size - 1);
+    dest[size - 1] = '\0';
+}
+
+/* ---- The system listing ---------------------------------------------- */
+
+/* 12 characters equal, neither side shorter. */
+static int SameMac(const char *value, const char *mac)
+{
+    return BoundedLength(value, SKW_MAC_LEN) == SKW_MAC_LEN &&
+           BoundedLength(mac, SKW_MAC_LEN) == SKW_MAC_LEN && strncmp(value, mac, SKW_MAC_LEN) == 0;
+}
+
+/* The tag of a tag line: 7 characters after "SYSTAG", by base base. */
+static int TagOfLine(const char *line, int base, uint32_t *pTag)
+{
+    const char *pSystag = strstr(line, "SYSTAG");
+    const char *value = pSystag ? ValueAt(pSystag, 7) : NULL;
+    return value ? SKWParseTag(value, base, pTag) : 0;
+}
+
+/* The quoted text at pos within one line: an opening quote is skipped, the
+ * text runs to the next quote or the line's end.  0 when nothing follows. */
+static int QuotedText(const char *pos, char *out, size_t size)
+{
+    size_t n = 0;
+    if (IsLineEnd(*pos))
+        return 0;
+    if (*pos == '"')
+        pos++;
+    while (!IsLineEnd(pos[n]) && pos[n] != '"' && n < size - 1)
+        n++;
+    memcpy(out, pos, n);
+    out[n] = '\0';
+    return 1;
+}
+
+void SKWListingScanStart(tListingScan *pScan, const char *macAddress)
+{
+    memset(pScan, 0, sizeof(*pScan));
+    CopyTerminated(pScan->mac1, macAddress, sizeof(pScan->mac1));
+    FlipMac1(pScan->mac2, macAddress);
+    pScan->state = SKW_LISTING_NO_BLOCK;
+}
+
+static void OpenBlock(tListingScan *pScan, const char *line)
+{
+    CopyTerminated(pScan->line1, line, sizeof(pScan->line1));
+    pScan->line3[0] = '\0';
+    pScan->state = SKW_LISTING_AFTER_TAG;
+}
+
+static int ListingMacMatches(const tListingScan *pScan, const char *v)
+{
+    if (SameMac(v, pScan->mac1) || SameMac(v, pScan->mac2))
+        return 1;
+    /* a two-character prefix such as "0x", not examined */
+    if (BoundedLength(v, 2) < 2)
+        return 0;
+    return SameMac(v + 2, pScan->mac1) || SameMac(v + 2, pScan->mac2);
+}
+
+int SKWListingScanLine(tListingScan *pScan, const char *line)
+{
+    const char *pMac;
+    uint32_t tag;
+
+    if (pScan->state == SKW_LISTING_NO_BLOCK) {
+        if (strstr(line, "SYSTAG"))
+            OpenBlock(pScan, line);
+        return 0;
+    }
+    /* A tag line inside a block starts the next block: a block without a
+     * MAC line must not lend its tag to the next block's MAC. */
+    if (strstr(line, "SYSTAG")) {
+        OpenBlock(pScan, line);
+        return 0;
+    }
+    if (pScan->state == SKW_LISTING_AFTER_TAG) {
+        pScan->state = SKW_LISTING_IN_BLOCK;
+        if (strstr(line, "ADDR")) {
+            CopyTerminated(pScan->line3, line, sizeof(pScan->line3));
+            return 0;
+        }
+    }
+    pMac = strstr(line, "MAC=");
+    if (!pMac)
+        return 0;
+    if (ListingMacMatches(pScan, pMac + 4) && TagOfLine(pScan->line1, 0, &tag))
+        return 1;
+    pScan->state = SKW_LISTING_NO_BLOCK;
+    return 0;
+}
+
+void SKWListingScanFill(const tListingScan *pScan, tSystagAndName *pRecord)
+{
+    char value[SKW_LINE_LEN];
+    const char *pName = strstr(pScan->line1, "SYSNAME");
+    const char *pAddress = strstr(pScan->line3, "ADDR");
+    const char *pos;
+
+    TagOfLine(pScan->line1, 0, &pRecord->systag);
+    pos = pName ? ValueAt(pName, 9) : NULL;
+    if (pos && QuotedText(pos, value, sizeof(value)))
+        FillField(pRecord->sysname, value, sizeof(pRecord->sysname));
+    if (!pAddress) {
+        memset(pRecord->address, 0, sizeof(pRecord->address));
+        return;
+    }
+    pos = ValueAt(pAddress, 6);
+    if (pos && QuotedText(pos, value, sizeof(value)))
+        FillField(pRecord->address, value, sizeof(pRecord->address));
+}
+
+void SKWTagScanStart(tTagScan *pScan, const char *macAddress)
+{
+    memset(pScan, 0, sizeof(*pScan));
+    CopyTerminated(pScan->mac, macAddress, sizeof(pScan->mac));
+}
+
+int SKWTagScanLine(tTagScan *pScan, const char *line)
+{
+    const char *pMac;
+
+    if (strstr(line, "SYSTAG")) {
+        pScan->tagValid = TagOfLine(line, 0, &pScan->systag);
+        pScan->inBlock = 1;
+        return 0;
+    }
+    if (!pScan->inBlock)
+        return 0;
+    pMac = strstr(line, "MAC=");
+    if (!pMac)
+        return 0;
+    if (pScan->tagValid && SameMac(pMac + 4, pScan->mac))
+        return 1;
+    pScan->inBlock = 0;
+    return 0;
+}
+
+/* ---- Attributes ------------------------------------------------------ */
+
+/* A quoted value whose opening quote is expected distance characters into
+ * the token pAttribute: continues the
+ * line's tokeniser with the quote alone as delimiter, so the line's
+ * tokenising resumes after the closing quote.  Null when the line ends
+ * before that position or nothing follows.  A pair of quotes gives an empty value;
+ * the tokeniser is then left where it is and skips the pair as delimiters.
+ * *pClosed: the value stood between two quotes on this line. */
+static char *TakeQuotedValue(char *pAttribute, size_t distance, const char *pLineEnd,
+                             int *pClosed)
+{
+    char *pValue;
+    char *value;
+
+    *pClosed = 0;
+    if ((size_t)(pLineEnd - pAttribute) <= distance)
+        return NULL;
+    pValue = pAttribute + distance;
+    if (pValue[0] == '"' && pValue[1] == '"') {
+        *pClosed = 1;
+        return emptyValue;
+    }
+    value = strtok(pValue, QUOTE_DELIMITER);
+    if (value && pValue[0] == '"' && value + strlen(value) < pLineEnd)
+        *pClosed = 1;
+    return value;
+}
+
+/* A flag or keyword match over the keyword's length. */
+static int Begins(const char *token, const char *keyword)
+{
+    return strncmp(token, keyword, strlen(keyword)) == 0;
+}
+
+static int PopulateSystemDataInLine(tSystemData *pSystemData, char *pAttribute,
+                                    const char *pLineEnd)
+{
+    const char *value;
+    char *quoted;
+    int closed;
+
+    if (Begins(pAttribute, "SYSTAG")) {
+        if ((value = ValueAt(pAttribute, 7)) != NULL)
+            SKWParseTag(value, 16, &pSystemData->systag);
+    } else if (Begins(pAttribute, "SYSNAME")) {
+        if ((quoted = TakeQuotedValue(pAttribute, 9, pLineEnd, &closed)) != NULL)
+            FillField(pSystemData->sysname, quoted, sizeof(pSystemData->sysname));
+    } else if (Begins(pAttribute, "PROTO")) {
+        if ((value = ValueAt(pAttribute, 6)) != NULL)
+            FillField(pSystemData->proto, value, sizeof(pSystemData->proto));
+    } else if (Begins(pAttribute, "ADDR")) {
+        if ((quoted = TakeQuotedValue(pAttribute, 6, pLineEnd, &closed)) != NULL)
+            FillField(pSystemData->addr, quoted, sizeof(pSystemData->addr));
+    } else if (Begins(pAttribute, "ONLINE")) {
+        if ((value = ValueAt(pAttribute, 7)) != NULL)
+            pSystemData->online = strncmp(value, "TRUE", 4) == 0;
+    } else if (Begins(pAttribute, "ONLN")) {
+        if ((value = ValueAt(pAttribute, 5)) != NULL)
+            pSystemData->onln = strncmp(value, "DISABLED", 8) == 0 ? -1 : ReadNumber(value, NULL, NULL);
+    } else if (Begins(pAttribute, "OFFLN")) {
+        if ((value = ValueAt(pAttribute, 6)) != NULL)
+            pSystemData->offln = strncmp(value, "DISABLED", 8) == 0 ? -1 : ReadNumber(value, NULL, NULL);
+    } else if (Begins(pAttribute, "PING")) {
+        if ((value = ValueAt(pAttribute, 5)) != NULL)
+            pSystemData->ping = ReadNumber(value, NULL, NULL);
+    } else if (Begins(pAttribute, "GRPLIST") || Begins(pAttribute, "ERRORCOND")) {
+        /* recognised; their values have no settled layout */
+    } else if (Begins(pAttribute, "OS")) {
+        if ((value = ValueAt(pAttribute, 3)) != NULL)
+            FillField(pSystemData->os, value, sizeof(pSystemData->os));
+    } else if (Begins(pAttribute, "MANAGER")) {
+        pSystemData->manager = 1;
+    } else if (Begins(pAttribute, "SERVER")) {
+        pSystemData->server = 1;
+    } else if (Begins(pAttribute, "MAC")) {
+        if ((value = ValueAt(pAttribute, 4)) != NULL) {
+            FillField(pSystemData->mac, value, sizeof(pSystemData->mac));
+            pSystemData->mac[sizeof(pSystemData->mac) - 1] = '\0';
+        }
+    } else if (Begins(pAttribute, "SHUTDOWN")) {
+        pSystemData->shutdown = 1;
+    } else if (Begins(pAttribute, "POWERDOWN")) {
+        pSystemData->powerdown = 1;
+    } else if (Begins(pAttribute, "WAKEONLAN")) {
+        pSystemData->wakeonlan = 1;
+    } else if (Begins(pAttribute, "WEBMGR")) {
+        pSystemData->webmgr = 1;
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+/* A token handed over on its own is taken as a line of its own. */
+int PopulateSystemData(tSystemData *pSystemData, char *pAttribute)
+{
+    return PopulateSystemDataInLine(pSystemData, pAttribute, pAttribute + strlen(pAttribute));
+}
+
+void SKWAttributeLine(tSystemData *pSystemData, char *line)
+{
+    const char *pLineEnd = line + strlen(line);
+    char *token;
+    for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
+         token = strtok(NULL, ATTRIBUTE_DELIMITERS))
+        PopulateSystemDataInLine(pSystemData, token, pLineEnd);
+}
+
+/* ---- Credentials ----------------------------------------------------- */
+
+/* 1 for a HOST, USERID or PWD token; *pField: which (0, 1, 2); *pFits: its
+ * value stood between quotes and fits its field with the terminator. */
+static int PopulatePasswordInLine(tSKWPasswordData *pPasswdData, char *pAttribute,
+                                  const char *pLineEnd, int *pField, int *pFits)
+{
+    static const char *const keywords[] = {"HOST", "USERID", "PWD"};
+    static const size_t distances[] = {6, 8, 5}; /* "HOST= ", "USERID= ", "PWD= " */
+    char *fields[3];
+    char *value;
+    int closed;
+    int i;
+
+    fields[0] = pPasswdData->host;
+    fields[1] = pPasswdData->userId;
+    fields[2] = pPasswdData->password;
+    for (i = 0; i < 3; i++) {
+        if (!Begins(pAttribute, keywords[i]))
+            continue;
+        value = TakeQuotedValue(pAttribute, distances[i], pLineEnd, &closed);
+        if (value)
+            FillField(fields[i], value, sizeof(pPasswdData->host));
+        *pField = i;
+        *pFits = value && closed && BoundedLength(value, sizeof(pPasswdData->host)) <
+                                        sizeof(pPasswdData->host);
+        return 1;
+    }
+    return 0;
+}
+
+int SKWPopulatePasswordData(tSKWPasswordData *pPasswdData, char *pAttribute)
+{
+    int field;
+    int fits;
+    return PopulatePasswordInLine(pPasswdData, pAttribute, pAttribute + strlen(pAttribute), &field,
+                                  &fits);
+}
+
+void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd)
+{
+    memset(pScan, 0, sizeof(*pScan));
+    memset(pPasswd, 0, sizeof(*pPasswd));
+}
+
+void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, char *line)
+{
+    const char *pLineEnd = line + strlen(line);
+    char *token;
+    int field;
+    int fits;
+
+    /* Lines past the limit are not parsed into the record; a credential
+     * among them leaves the store's state unknown. */
+    if (++pScan->lines > SKW_CRED_MAX_LINES) {
+        for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
+             token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
+            if (Begins(token, "HOST") || Begins(token, "USERID") || Begins(token, "PWD"))
+                pScan->unclear = 1;
+        }
+        return;
+    }
+    for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
+         token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
+        if (!PopulatePasswordInLine(pPasswd, token, pLineEnd, &field, &fits))
+            continue;
+        if (!fits)
+            pScan->unclear = 1;
+        if (field == 0)
+            pScan->hosts++;
+        else if (field == 1)
+            pScan->userIds++;
+        else
+            pScan->passwords++;
+    }
+}
+
+int SKWCredentialScanState(const tCredentialScan *pScan, const tSKWPasswordData *pPasswd,
+                           const char *host)
+{
+    if (pScan->unclear)
+        return SKW_CRED_UNKNOWN;
+    if (pScan->hosts == 0 && pScan->userIds == 0 && pScan->passwords == 0)
+        return SKW_CRED_NONE;
+    if (pScan->hosts == 1 && pScan->userIds == 1 && pScan->passwords == 1 &&
+        BoundedLength(pPasswd->host, sizeof(pPasswd->host)) < sizeof(pPasswd->host) &&
+        strcmp(pPasswd->host, host) == 0)
+        return SKW_CRED_ONE;
+    return SKW_CRED_UNKNOWN;
+}

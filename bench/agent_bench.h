@@ -1,0 +1,101 @@
+// What the agent benchmarks share: a working directory with the substitute
+// agent tools' files, and a kova32ex run measured by wall clock and by CPU
+// time: wait4's figure, which includes the tools kova32ex waited for, and
+// kova32ex's own, read before it is reaped.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace agentbench {
+
+struct Measure {
+    double wallMs = 0;
+    double cpuSeconds = 0;     // wait4: kova32ex and the tools it waited for
+    double ownCpuSeconds = 0;  // kova32ex's own time on the CPU
+    std::string result;        // KOVA.TMP
+};
+
+// Time on the CPU of a process that has ended but is not yet reaped: its
+// own, without the children it waited for (which wait4 adds in).
+inline double OwnCpuSeconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = 0;
+    in >> ns;
+    return ns / 1e9;
+}
+
+class Workspace {
+public:
+    Workspace()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kovabench.XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            perror("bench: mkdtemp");
+            exit(1);
+        }
+        dir_ = pattern;
+        Write("inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
+                           "list SYSTAG=0x1A SYSNAME= \"pc one\"\n"
+                           "list ADDR= \"pc1\"\n"
+                           "list MAC=001122334455\n");
+        setenv("PATH", (std::string(KOVA_TOOLS_DIR) + "/skwtools").c_str(), 1);
+        setenv("SKW_INVENTORY", (dir_ + "/inventory").c_str(), 1);
+        setenv("SKW_CREDSTORE", (dir_ + "/store").c_str(), 1);
+    }
+    ~Workspace() { std::filesystem::remove_all(dir_); }
+
+    void Write(const std::string &name, const std::string &text)
+    {
+        std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
+    }
+
+    // Runs kova32ex with one command line, as the console does.
+    Measure Run(const std::string &line)
+    {
+        auto start = std::chrono::steady_clock::now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir_.c_str()) != 0)
+                _exit(127);
+            execl(KOVA32EX_BIN, KOVA32EX_BIN, line.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        siginfo_t info{};
+        waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT);
+        Measure m;
+        m.ownCpuSeconds = OwnCpuSeconds(pid);
+        int status = 0;
+        rusage usage{};
+        wait4(pid, &status, 0, &usage);
+        m.wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                       .count();
+        m.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        std::ifstream in(dir_ + "/KOVA.TMP", std::ios::binary);
+        std::getline(in, m.result);
+        return m;
+    }
+
+private:
+    std::string dir_;
+};
+
+inline double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace agentbench

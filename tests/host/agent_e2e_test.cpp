@@ -1,0 +1,226 @@
+// NUMPACKAGES, REBOOTSYS and POWERDOWNSYS end to end: the console driver
+// starts kova32ex, which runs the substitute agent tools.  Checked: the
+// result file, every command line the tools received (order and text), and
+// the credential store, which must be byte for byte what it was before.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+const std::string kKovacon = std::string(KOVA_TOOLS_DIR) + "/kovacon/kovacon";
+const std::string kTools = std::string(KOVA_TOOLS_DIR) + "/skwtools";
+using Env = std::map<std::string, std::string>;
+using Lines = std::vector<std::string>;
+
+const std::string kMac = "001122334455";
+const std::string kWith = "pc9\tx\ty\npc1\told\toldpw\n";  // a credential for pc1
+const std::string kWithout = "pc9\tx\ty\n";
+
+const std::string L = "SKWSYSCMD /GETSYS /ALL";
+const std::string LO = "SKWSECCMD /LISTOUT /HOST:\"pc1\"";
+const std::string ADD = "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"secret\"";
+const std::string PING = "SKWSYSCMD /DOPING /SYSTAG:1A";
+const std::string BOOT = "SKWSYSCMD /BOOTSYS /SYSTAG:1A";
+const std::string PWR = "SKWSYSCMD /PWRSYS /SYSTAG:1A";
+const std::string RESTORE = "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" /PWD:\"oldpw\"";
+const std::string DEL = "SKWSECCMD /DELOUT /HOST:\"pc1\"";
+
+struct Case {
+    const char *name;
+    std::string line;
+    Env env;
+    std::string store;  // before, and after
+    std::string result; // KOVA.TMP, without its CR LF
+    Lines log;
+    std::optional<std::string> during = std::nullopt;  // the store as the request ran
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    struct Outcome {
+        std::string result, log, store;
+        std::optional<std::string> during;
+    };
+
+    Outcome Run(const std::string &line, const Env &env, const std::string &store)
+    {
+        // Each tool in a PATH directory of its own, so either can go missing.
+        for (const char *tool : {"SKWSYSCMD", "SKWSECCMD"}) {
+            std::string bin = dir / (std::string(tool) + "-bin");
+            mkdir(bin.c_str(), 0755);
+            unlink((bin + "/" + tool).c_str());
+            symlink((kTools + "/" + tool).c_str(), (bin + "/" + tool).c_str());
+        }
+        kt::WriteFile(dir / "store", store);
+        unlink((dir / "log").c_str());
+        unlink((dir / "during").c_str());
+        kt::RunOptions options;
+        options.env = {{"PATH", (dir / "SKWSYSCMD-bin") + ":" + (dir / "SKWSECCMD-bin")},
+                       {"SKW_INVENTORY", dir / "inventory"},
+                       {"SKW_CREDSTORE", dir / "store"},
+                       {"SKW_LOG", dir / "log"},
+                       {"SKW_SNAPSHOT", dir / "during"},
+                       {"SKW_DOPING_UNLINK", "\x01"}};
+        for (const auto &[name, value] : env)
+            options.env[name] = value;
+        kt::RunResult run = kt::Run({kKovacon, line}, options);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        Outcome outcome{run.out, kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store"),
+                        std::nullopt};
+        if (kt::Exists(dir / "during"))
+            outcome.during = kt::ReadFile(dir / "during");
+        return outcome;
+    }
+
+    void Check(const Case &c)
+    {
+        SCOPED_TRACE(c.name);
+        Outcome outcome = Run(c.line, c.env, c.store);
+        EXPECT_EQ(outcome.result, c.result + "\r\n");
+        std::string log;
+        for (const std::string &line : c.log)
+            log += line + "\n";
+        EXPECT_EQ(outcome.log, log);
+        EXPECT_EQ(outcome.store, c.store);  // nothing lost, nothing left behind
+        if (c.during) {
+            EXPECT_EQ(outcome.during, c.during);
+        }
+    }
+
+    void SetUp() override
+    {
+        kt::WriteFile(dir / "inventory",
+                      "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
+                      "list SYSTAG=0x1A SYSNAME= \"pc one\"\n"
+                      "list ADDR= \"pc1\"\n"
+                      "list MAC=" + kMac + "\n"
+                      "list SYSTAG=0x2B SYSNAME= \"pc two\"\n"
+                      "list ADDR= \"" + std::string(120, 'a') + "\"\n"
+                      "list MAC=AABBCCDDEEFF\n");
+    }
+
+    kt::TempDir dir;
+};
+
+TEST_F(EndToEnd, NumPackagesAnswersSkyWardenOrNone)
+{
+    const struct {
+        const char *name;
+        Env env;
+        std::string inventory;
+        std::string result;
+    } cases[] = {
+        {"group listed", {}, "", "SKYWARDEN"},
+        {"slow first line", {{"SKW_DELAY_MS", "400"}}, "", "SKYWARDEN"},
+        {"no group", {}, "list SYSTAG=0x1A\n", "NONE"},
+        {"no tool", {{"PATH", "/nonexistent"}}, "", "NONE"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.inventory.empty())
+            kt::WriteFile(dir / "inventory", c.inventory);
+        Outcome outcome = Run("NUMPACKAGES", c.env, kWith);
+        EXPECT_EQ(outcome.result, c.result + "\r\n");
+        EXPECT_EQ(outcome.log, c.env.count("PATH") ? "" : "SKWSYSCMD /GETGRP /ALL\n");
+    }
+}
+
+TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
+{
+    const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
+    const Lines full = {L, LO, ADD, PING, BOOT, RESTORE};
+    const Lines untouched = {L, LO, PING, BOOT};
+    const Case cases[] = {
+        {"no user ID", "REBOOTSYS " + kMac + " DO-NOT-USE-USER-ID secret 1", {}, kWith, "0",
+         {L, PING, BOOT}, kWith},
+        {"stored credential", reboot, {}, kWith, "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
+        {"no stored credential", reboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL},
+         kWithout + "pc1\tadmin\tsecret\n"},
+        {"no password", "POWERDOWNSYS " + kMac + " admin DO-NOT-USE-PASSWORD 1", {}, kWith, "0",
+         {L, LO, "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"\"", PING, PWR, RESTORE},
+         "pc9\tx\ty\npc1\tadmin\t\n"},
+        {"slow listing", reboot,
+         {{"SKW_ONLY", "/LISTOUT"}, {"SKW_DELAY_MS", "300"}, {"SKW_PAUSE_MS", "300"}}, kWith, "0",
+         full},
+        {"slow store change", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_DELAY_MS", "400"}}, kWith,
+         "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
+        {"older platform", reboot, {{"KOVA_WINVER", "95"}}, kWith, "0", full},
+        {"listing for another host", reboot, {{"SKW_LISTOUT_HOST", "pc9"}}, kWith, "0", untouched,
+         kWith},
+        {"two credentials listed", reboot, {{"SKW_LISTOUT_ALL", "1"}}, kWith, "0", untouched},
+        {"stored value too long", reboot, {}, "pc1\told\t" + std::string(70, 'p') + "\n", "0",
+         untouched},
+        {"listing fails", reboot, {{"SKW_ONLY", "/LISTOUT"}, {"SKW_FAIL", "1"}}, kWith, "0",
+         untouched},
+        {"listing ended for silence", reboot,
+         {{"SKW_ONLY", "/LISTOUT"}, {"SKW_PAUSE_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}},
+         kWith, "0", untouched},
+        {"no credential tool", reboot,
+         {{"PATH", (dir / "SKWSYSCMD-bin")}}, kWith, "0", {L, PING, BOOT}},
+        {"user ID too long", "REBOOTSYS " + kMac + " " + std::string(100, 'u') + " pw 1", {}, kWith,
+         "108", {L, LO}},
+        {"quote in password", "REBOOTSYS " + kMac + " admin se\"cret 1", {}, kWith, "108", {L, LO}},
+        {"user ID ends in backslash", "REBOOTSYS " + kMac + " admin\\ secret 1", {}, kWith, "108",
+         {L, LO}},
+        {"stored password ends in backslash", reboot, {}, "pc1\told\toldpw\\\n", "108", {L, LO}},
+        {"address too long", "REBOOTSYS AABBCCDDEEFF admin secret 1", {}, kWith, "108", {L}},
+    };
+    for (const Case &c : cases)
+        Check(c);
+}
+
+TEST_F(EndToEnd, FailuresPutTheStoreBack)
+{
+    const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
+    const Env gone = {{"SKW_DOPING_UNLINK", dir / "SKWSYSCMD-bin/SKWSYSCMD"}};
+    const Case cases[] = {
+        {"unknown MAC", "REBOOTSYS 665544332211 admin secret 1", {}, kWith, "103", {L}},
+        {"no listing tool", reboot, {{"PATH", "/nonexistent"}}, kWith, "103", {}},
+        {"request tool missing", reboot, gone, kWith, "102", {L, LO, ADD, PING, RESTORE}},
+        {"request tool missing, nothing stored", reboot, gone, kWithout, "102",
+         {L, LO, ADD, PING, DEL}},
+        {"silent request tool", reboot,
+         {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
+          {"KOVA_TOOL_TIMEOUT_MS", "400"}},
+         kWith, "102", {L, LO, ADD, PING, BOOT, RESTORE}},
+        {"request tool silent after a line", reboot,
+         {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_PAUSE_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}},
+         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE}},
+        {"no result line", reboot, {{"SKW_RC", "none"}}, kWithout, "108",
+         {L, LO, ADD, PING, BOOT, DEL}},
+    };
+    for (const Case &c : cases)
+        Check(c);
+}
+
+TEST_F(EndToEnd, ResultNumbersBecomeResultCodes)
+{
+    const std::string reboot = "REBOOTSYS " + kMac + " DO-NOT-USE-USER-ID x 1";
+    const std::string codes[] = {"0",   "104", "105", "107", "104", "104", "105", "106",
+                                 "105", "105", "106", "106", "106", "106", "108"};
+    std::vector<Case> cases;
+    for (int n = 0; n <= 14; n++)
+        cases.push_back({"RC", reboot, {{"SKW_RC", std::to_string(n)}}, kWith, codes[n],
+                         {L, PING, BOOT}});
+    cases.push_back({"RC=-1", reboot, {{"SKW_RC", "-1"}}, kWith, "108", {L, PING, BOOT}});
+    cases.push_back({"noise first", "POWERDOWNSYS " + kMac + " DO-NOT-USE-USER-ID x 1",
+                     {{"SKW_NOISE", "SOURCE=3|RC follows|PRC=x"}, {"SKW_RC", " +7"}}, kWith, "106",
+                     {L, PING, PWR}});
+    cases.push_back({"beyond 32 bits", reboot, {{"SKW_RC", "4294967296"}}, kWith, "108",
+                     {L, PING, BOOT}});
+    cases.push_back({"CR LF", reboot, {{"SKW_RC", "3"}, {"SKW_CRLF", "1"}}, kWith, "107",
+                     {L, PING, BOOT}});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.env.begin()->second);
+        Check(c);
+    }
+}
+
+}  // namespace

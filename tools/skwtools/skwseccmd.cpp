@@ -1,0 +1,138 @@
+// skwseccmd.cpp - substitute for the agent's security tool SKWSECCMD and
+// its store of outgoing credentials.
+//
+//   SKWSECCMD /LISTOUT /HOST:"h"                  the credential for h
+//   SKWSECCMD /ADDOUT:"h" /SETUID:"u" /PWD:"p"    store (or replace) it
+//   SKWSECCMD /DELOUT /HOST:"h"                   delete it
+//
+// The store (SKW_CREDSTORE) is a text file, one credential per line:
+// host, user ID and password separated by tabs.  A replaced credential
+// keeps its place, a new one goes at the end, so storing a credential
+// again and deleting a new one give back the same bytes.  Every change is
+// written to a temporary file and renamed over the store.
+//
+// Knobs of its own, besides those of skwtool.h:
+//   SKW_LISTOUT_HOST=H    /LISTOUT lists the credential of H instead
+//   SKW_LISTOUT_ALL=1     /LISTOUT lists every stored credential
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "skwtool.h"
+
+namespace {
+
+struct Credential {
+    std::string host, userId, password;
+};
+
+bool ReadStore(const std::string &path, std::vector<Credential> &store)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return true;  // no file yet: an empty store
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t a = line.find('\t');
+        size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        if (b == std::string::npos || line.find('\t', b + 1) != std::string::npos)
+            return false;
+        store.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+    }
+    return true;
+}
+
+bool WriteStore(const std::string &path, const std::vector<Credential> &store)
+{
+    std::string temporary = path + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        for (const Credential &c : store)
+            out << c.host << '\t' << c.userId << '\t' << c.password << '\n';
+        out.flush();
+        if (!out)
+            return false;
+    }
+    return rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool Storable(const std::string &value)
+{
+    return value.find_first_of("\t\r\n") == std::string::npos;
+}
+
+std::string Listed(const Credential &c)
+{
+    return "HOST= \"" + c.host + "\" USERID= \"" + c.userId + "\" PWD= \"" + c.password + "\"";
+}
+
+// "/HOST:h" -> "h" when the argument starts with the prefix.
+bool Value(const char *arg, const std::string &prefix, std::string &value)
+{
+    std::string text = arg;
+    if (text.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    value = text.substr(prefix.size());
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    skw::LogCommandLine(skw::RebuildCommandLine(argc, argv));
+    std::string word = skw::CommandWord(argc, argv);
+    skw::Knobs knobs = skw::ReadKnobs(word);
+    skw::Nap(knobs.delayMs);
+    if (knobs.fail)
+        skw::Answer(knobs, {"SKWSECCMD: the credential store is locked"}, 1);
+
+    std::string path = skw::Env("SKW_CREDSTORE");
+    std::vector<Credential> store;
+    if (path.empty() || !ReadStore(path, store))
+        skw::Answer(knobs, {"SKWSECCMD: no credential store"}, 1);
+
+    std::string host, userId, password;
+    if (word == "/LISTOUT" && argc == 3 && Value(argv[2], "/HOST:", host)) {
+        std::vector<std::string> lines = {"Outgoing credentials:"};
+        std::string wanted = getenv("SKW_LISTOUT_HOST") ? skw::Env("SKW_LISTOUT_HOST") : host;
+        bool all = skw::EnvInt("SKW_LISTOUT_ALL") != 0;
+        for (const Credential &c : store)
+            if (all || c.host == wanted)
+                lines.push_back(Listed(c));
+        if (lines.size() == 1)
+            lines.push_back("(none)");
+        skw::Answer(knobs, lines, 0);
+    }
+    if (word == "/ADDOUT" && argc == 4 && Value(argv[1], "/ADDOUT:", host) &&
+        Value(argv[2], "/SETUID:", userId) && Value(argv[3], "/PWD:", password)) {
+        if (!Storable(host) || !Storable(userId) || !Storable(password))
+            skw::Answer(knobs, {"SKWSECCMD: a value holds a tab or a line end"}, 1);
+        bool replaced = false;
+        for (Credential &c : store) {
+            if (c.host == host) {
+                c = {host, userId, password};
+                replaced = true;
+            }
+        }
+        if (!replaced)
+            store.push_back({host, userId, password});
+        if (!WriteStore(path, store))
+            skw::Answer(knobs, {"SKWSECCMD: cannot write the credential store"}, 1);
+        skw::Answer(knobs, {"Credential stored."}, 0);
+    }
+    if (word == "/DELOUT" && argc == 3 && Value(argv[2], "/HOST:", host)) {
+        size_t before = store.size();
+        std::erase_if(store, [&](const Credential &c) { return c.host == host; });
+        if (store.size() == before)
+            skw::Answer(knobs, {"No credential to delete."}, 0);
+        if (!WriteStore(path, store))
+            skw::Answer(knobs, {"SKWSECCMD: cannot write the credential store"}, 1);
+        skw::Answer(knobs, {"Credential deleted."}, 0);
+    }
+    skw::Answer(knobs, {"SKWSECCMD: unknown command"}, 2);
+}

@@ -1,0 +1,149 @@
+// skwtool.cpp - log, knobs and printer of the substitute agent tools.
+#include "skwtool.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace skw {
+
+namespace {
+
+const char *const kQuotedFields[] = {"/HOST:", "/ADDOUT:", "/SETUID:", "/PWD:"};
+
+pid_t g_parent = getppid();
+
+bool WriteAll(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool Listed(const std::string &list, const std::string &word)
+{
+    std::stringstream items(list);
+    std::string item;
+    while (std::getline(items, item, ','))
+        if (item == word)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+std::string Env(const char *name)
+{
+    const char *value = getenv(name);
+    return value ? value : "";
+}
+
+int EnvInt(const char *name)
+{
+    return atoi(Env(name).c_str());
+}
+
+std::string RebuildCommandLine(int argc, char **argv)
+{
+    std::string line = argc > 0 ? argv[0] : "";
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        line += ' ';
+        bool quoted = false;
+        for (const char *field : kQuotedFields) {
+            size_t n = strlen(field);
+            if (arg.compare(0, n, field) == 0) {
+                line += arg.substr(0, n) + '"' + arg.substr(n) + '"';
+                quoted = true;
+                break;
+            }
+        }
+        if (!quoted)
+            line += arg;
+    }
+    return line;
+}
+
+void LogCommandLine(const std::string &line)
+{
+    std::string path = Env("SKW_LOG");
+    if (path.empty())
+        return;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    WriteAll(fd, line + "\n");  // one write: lines of tools in turn never mix
+    close(fd);
+}
+
+std::string CommandWord(int argc, char **argv)
+{
+    if (argc < 2)
+        return "";
+    std::string word = argv[1];
+    return word.substr(0, word.find(':'));
+}
+
+Knobs ReadKnobs(const std::string &commandWord)
+{
+    Knobs knobs;
+    std::string only = Env("SKW_ONLY");
+    if (!only.empty() && !Listed(only, commandWord))
+        return knobs;
+    knobs.delayMs = EnvInt("SKW_DELAY_MS");
+    knobs.pauseMs = EnvInt("SKW_PAUSE_MS");
+    knobs.slowMs = EnvInt("SKW_SLOW_MS");
+    knobs.silent = EnvInt("SKW_SILENT") != 0;
+    knobs.neverEnd = EnvInt("SKW_NEVER_END") != 0;
+    knobs.crlf = EnvInt("SKW_CRLF") != 0;
+    knobs.longLines = EnvInt("SKW_LONG_LINES");
+    knobs.noFinalNewline = EnvInt("SKW_NO_FINAL_NEWLINE") != 0;
+    knobs.fail = EnvInt("SKW_FAIL") != 0;
+    return knobs;
+}
+
+void Nap(int ms)
+{
+    while (ms > 0) {
+        if (getppid() != g_parent)
+            _exit(3);
+        int step = ms < 50 ? ms : 50;
+        timespec ts{step / 1000, long(step % 1000) * 1000000L};
+        nanosleep(&ts, nullptr);
+        ms -= step;
+    }
+}
+
+void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int status)
+{
+    const std::string end = knobs.crlf ? "\r\n" : "\n";
+    if (!knobs.silent) {
+        for (size_t i = 0; i < lines.size(); i++) {
+            Nap(knobs.slowMs);
+            if (knobs.longLines > 0 && !WriteAll(1, std::string(size_t(knobs.longLines), '#') + end))
+                _exit(4);
+            bool last = i + 1 == lines.size();
+            if (!WriteAll(1, lines[i] + (last && knobs.noFinalNewline ? "" : end)))
+                _exit(4);  // the reader has gone
+            if (i == 0)
+                Nap(knobs.pauseMs);
+        }
+    }
+    while (knobs.neverEnd)
+        Nap(1000);
+    _exit(status);
+}
+
+}  // namespace skw

@@ -1,0 +1,60 @@
+// skwtool.h - what the substitute SKWSYSCMD and SKWSECCMD share: the
+// command-line log, the behaviour knobs and the line printer.
+//
+// Environment variables (all optional):
+//   SKW_LOG=FILE          append each command line received, one line each
+//   SKW_ONLY=/W1,/W2      the behaviour knobs below apply only to commands
+//                         whose first word (up to ':') is listed
+//   SKW_DELAY_MS=N        wait N ms before doing anything else
+//   SKW_PAUSE_MS=N        pause N ms after the first line of output
+//   SKW_SLOW_MS=N         wait N ms before every line
+//   SKW_SILENT=1          print nothing (the command is still carried out)
+//   SKW_NEVER_END=1       stay alive, silent, after the output
+//   SKW_CRLF=1            end lines with CR LF
+//   SKW_LONG_LINES=N      print a line of N '#' before every line
+//   SKW_NO_FINAL_NEWLINE=1 the last line has no line end
+//   SKW_FAIL=1            print an error line, change nothing, exit 1
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace skw {
+
+struct Knobs {
+    int delayMs = 0;
+    int pauseMs = 0;
+    int slowMs = 0;
+    bool silent = false;
+    bool neverEnd = false;
+    bool crlf = false;
+    int longLines = 0;
+    bool noFinalNewline = false;
+    bool fail = false;
+};
+
+// The command line as the adapter wrote it, rebuilt from the arguments:
+// the values of /HOST:, /ADDOUT:, /SETUID: and /PWD: go back between
+// double quotes.
+std::string RebuildCommandLine(int argc, char **argv);
+
+// Appends one line to SKW_LOG, if set.
+void LogCommandLine(const std::string &line);
+
+// "/ADDOUT:h" -> "/ADDOUT"; "" when there is no argument.
+std::string CommandWord(int argc, char **argv);
+
+// The behaviour knobs that apply to this command word.
+Knobs ReadKnobs(const std::string &commandWord);
+
+std::string Env(const char *name);
+int EnvInt(const char *name);
+
+// Prints the lines as the knobs say, then ends (or never does).
+[[noreturn]] void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int status);
+
+// Sleeps, ending the process when its parent has gone (so no substitute
+// tool outlives the test that started it).
+void Nap(int ms);
+
+}  // namespace skw
