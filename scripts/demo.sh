@@ -22,3 +22,23 @@ echo "KOVA.TMP holds:"
 od -An -c "$work/result"
 echo "The listener received:"
 cat "$work/frames"
+
+echo
+echo "== The SkyWarden agent, played by the substitute tools in $tools/skwtools =="
+export PATH="$PWD/$tools/skwtools:$PATH"
+export SKW_INVENTORY=$work/inventory SKW_CREDSTORE=$work/store SKW_LOG=$work/log SKW_SNAPSHOT=$work/during
+cat > "$work/inventory" <<'INV'
+group GRPTAG=0x1 GRPNAME= "All systems"
+list SYSTAG=0x1A SYSNAME= "pc one"
+list ADDR= "pc1"
+list MAC=00A0C9123456
+INV
+printf 'pc1\tolduser\toldpw\n' > "$work/store"
+echo "kovacon NUMPACKAGES:"
+"$tools/kovacon/kovacon" NUMPACKAGES | od -An -c
+echo "Credential store before:"; cat "$work/store"
+echo "kovacon \"REBOOTSYS 00A0C9123456 admin secret 1\":"
+"$tools/kovacon/kovacon" "REBOOTSYS 00A0C9123456 admin secret 1" | od -An -c
+echo "Credential store while the agent rebooted the PC:"; cat "$work/during"
+echo "Credential store after:"; cat "$work/store"
+echo "The agent's tools were run in this order:"; cat "$work/log"
