@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "testutil.h"
@@ -69,6 +70,70 @@ TEST_F(Wine, Kova32exAnswersAnUnknownCommandWithAnEmptyFile)
     ASSERT_TRUE(kt::Exists(dir / "KOVA.TMP"));
     EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "");
     EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
+}
+
+// One agent scenario run by either build of kova32ex: the answer, the
+// tools' log, and the credential store afterwards.
+struct AgentRun {
+    std::string result, log, store;
+};
+
+AgentRun RunAgentScenario(const std::string &line, bool underWine)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
+                                     "list SYSTAG=0x1A SYSNAME= \"pc one\"\n"
+                                     "list ADDR= \"pc1\"\n"
+                                     "list MAC=00A0C9123456\n");
+    kt::WriteFile(dir / "store", "pc1\tolduser\toldpw\n");
+    kt::RunOptions options;
+    options.cwd = dir.path();
+    options.timeout = std::chrono::seconds(120);
+    options.env = {{"SKW_INVENTORY", dir / "inventory"},
+                   {"SKW_CREDSTORE", dir / "store"},
+                   {"SKW_LOG", dir / "log"},
+                   {"WINEDEBUG", "-all"}};
+    std::vector<std::string> argv;
+    if (underWine) {
+        options.env["WINEPATH"] = kBuild + "/tools/skwtools";
+        argv = {"wine", kKova};
+        // Wine joins the words with single spaces into the command line.
+        std::istringstream words(line);
+        for (std::string word; words >> word;)
+            argv.push_back(word);
+    } else {
+        options.env["PATH"] = std::string(KOVA_TOOLS_DIR) + "/skwtools:/usr/bin:/bin";
+        argv = {KOVA32EX_BIN, line};
+    }
+    kt::Run(argv, options);
+    return {kt::ReadFile(dir / "KOVA.TMP"), kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store")};
+}
+
+TEST_F(Wine, AgentRequestsMatchTheLinuxBuild)
+{
+    const struct {
+        std::string line, result, log;
+    } cases[] = {
+        {"NUMPACKAGES", "SKYWARDEN\r\n", "SKWSYSCMD /GETGRP /ALL\n"},
+        {"REBOOTSYS 00A0C9123456 admin secret 1", "0\r\n",
+         "SKWSYSCMD /GETSYS /ALL\n"
+         "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n"
+         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"secret\"\n"
+         "SKWSYSCMD /DOPING /SYSTAG:1A\n"
+         "SKWSYSCMD /BOOTSYS /SYSTAG:1A\n"
+         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        AgentRun onLinux = RunAgentScenario(c.line, false);
+        AgentRun onWine = RunAgentScenario(c.line, true);
+        EXPECT_EQ(onLinux.result, c.result);
+        EXPECT_EQ(onLinux.log, c.log);
+        EXPECT_EQ(onWine.result, onLinux.result);
+        EXPECT_EQ(onWine.log, onLinux.log);
+        EXPECT_EQ(onWine.store, "pc1\tolduser\toldpw\n");
+        EXPECT_EQ(onWine.store, onLinux.store);
+    }
 }
 
 TEST_F(Wine, WakelanPrintsBannerAndUsageInTextMode)

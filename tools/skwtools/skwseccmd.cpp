@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -57,7 +58,10 @@ bool WriteStore(const std::string &path, const std::vector<Credential> &store)
         if (!out)
             return false;
     }
-    return rename(temporary.c_str(), path.c_str()) == 0;
+    // Replaces the old store in one step, on Windows too.
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    return !error;
 }
 
 bool Storable(const std::string &value)

@@ -161,8 +161,9 @@ int main(int argc, char **argv)
     }
     if (word == "/DOPING") {
         std::string unlinkPath = skw::Env("SKW_DOPING_UNLINK");
+        std::error_code ignored;
         if (!unlinkPath.empty())
-            unlink(unlinkPath.c_str());
+            std::filesystem::remove(unlinkPath, ignored);
         char line[64];
         snprintf(line, sizeof line, "Ping sent to system %lX.", tag);
         skw::Answer(knobs, {line}, 0);

@@ -2,10 +2,15 @@
 #include "skwtool.h"
 
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#define O_CLOEXEC _O_BINARY /* no inheritance question here; no CR LF either */
+#endif
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -16,7 +21,12 @@ namespace {
 
 const char *const kQuotedFields[] = {"/HOST:", "/ADDOUT:", "/SETUID:", "/PWD:"};
 
+#ifdef _WIN32
+// The tools' output is read byte for byte: no text-mode translation.
+const int g_binaryOutput = _setmode(1, _O_BINARY);
+#else
 pid_t g_parent = getppid();
+#endif
 
 bool WriteAll(int fd, const std::string &bytes)
 {
@@ -117,11 +127,12 @@ Knobs ReadKnobs(const std::string &commandWord)
 void Nap(int ms)
 {
     while (ms > 0) {
+#ifndef _WIN32
         if (getppid() != g_parent)
             _exit(3);
+#endif
         int step = ms < 50 ? ms : 50;
-        timespec ts{step / 1000, long(step % 1000) * 1000000L};
-        nanosleep(&ts, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(step));
         ms -= step;
     }
 }
