@@ -1,14 +1,478 @@
-/* wakelan.cpp - the console wake tool. */
+/* wakelan.cpp - the console wake tool.
+ *
+ * Sends to each MAC address of the command line as it is met, then, when
+ * /f names an address file, counts the clients of the file and sends to
+ * them: single addresses and ranges, one address at a time, with the delay
+ * after each.  Everything is written to standard output.
+ */
 #include "kovawin.h"
 
 #include "wakelan.h"
 #include "wakew32.h"
 
-int WakelanMain(int argc, char *argv[])
+#define WL_MAC_TEXT_LEN 12      /* characters of a plain MAC address */
+#define WL_SEPARATED_LEN 17     /* "00-A0-C9-12-34-56" */
+#define WL_RANGE_HYPHEN 12      /* index of the hyphen of a range line */
+#define WL_RANGE_END 13         /* index of the end address */
+#define WL_RANGE_LEN 25         /* start, hyphen and end */
+#define WL_PREFIX_LEN 5         /* characters shared by start and end */
+#define WL_COUNTER_DIGITS 7     /* the counter part of an address */
+#define WL_COUNTER_MASK 0xFFFFFFFu
+#define WL_PROGRESS_EVERY 100   /* addresses between progress lines */
+#define WL_CONTINUE (-1)        /* a step's result: the run goes on */
+
+/* The state of one run; the entry point holds it. */
+typedef struct tRunState {
+    char name[WL_NAME_MAX + 1];
+    int32_t delay;
+    int fileRequested;
+    char fileName[WL_FILE_NAME_MAX + 1];
+    int32_t lastResult;
+    /* Ranges hold up to 2^28 addresses each, so the sums need more than
+     * 32 bits. */
+    long long clients;
+    long long packets;
+} tRunState;
+
+typedef enum eLineKind { LINE_OTHER, LINE_ADDRESS, LINE_RANGE } eLineKind;
+
+/* ---- Messages ------------------------------------------------------ */
+
+void PrintBanner(const char *pName)
+{
+    printf("%s  --  Wake-on-LAN tool for 32-bit Windows.\n", pName);
+    printf("\n");
+}
+
+void PrintCannotSend(void)
+{
+    printf("Cannot send any packets.  Make sure either TCP/IP or IPX is configured.\n");
+}
+
+/* ---- Program name -------------------------------------------------- */
+
+char *GetPathDirectory(char *pDest, size_t destSize, const char *pPath)
+{
+    const char *pLast = strrchr(pPath, '\\');
+    size_t len = pLast ? (size_t)(pLast - pPath) + 1 : 0;
+
+    if (destSize == 0)
+        return NULL;
+    pDest[0] = '\0';
+    if (len >= destSize)
+        return NULL;
+    memcpy(pDest, pPath, len);
+    pDest[len] = '\0';
+    return pDest;
+}
+
+/* The invoking name after its last backslash, upper-cased.  A name that
+ * does not fit is refused with a message rather than shown cut. */
+static int TakeProgramName(tRunState *pRun, const char *pPath)
+{
+    char dir[WL_PATH_DIR_LEN];
+    const char *pName;
+    size_t i;
+
+    if (GetPathDirectory(dir, sizeof(dir), pPath) == NULL) {
+        printf("Program path %s is too long.\n", pPath);
+        return 0;
+    }
+    pName = pPath + strlen(dir);
+    if (strlen(pName) > WL_NAME_MAX) {
+        printf("Program name %s is longer than %d characters.\n", pName, WL_NAME_MAX);
+        return 0;
+    }
+    for (i = 0; pName[i] != '\0'; i++)
+        pRun->name[i] = (pName[i] >= 'a' && pName[i] <= 'z') ? (char)(pName[i] - 'a' + 'A')
+                                                             : pName[i];
+    pRun->name[i] = '\0';
+    return 1;
+}
+
+/* ---- Arguments ----------------------------------------------------- */
+
+/* Read like atoi: blanks, a sign, then decimal digits up to the first
+ * other character; no digits give 0, so /d500ms is 500.  A negative value
+ * or one beyond the signed 32-bit delay is refused: Sleep takes it
+ * unsigned and would pause for weeks. */
+static int ParseDelay(const char *pText, int32_t *pDelay)
+{
+    const char *p = pText;
+    int negative = 0;
+    int64_t value = 0;
+
+    while (isspace((unsigned char)*p))
+        p++;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    for (; *p >= '0' && *p <= '9'; p++) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX)
+            return 0;
+    }
+    if (negative && value != 0)
+        return 0;
+    *pDelay = (int32_t)value;
+    return 1;
+}
+
+static int SetDelay(tRunState *pRun, const char *pValue)
+{
+    if (!ParseDelay(pValue, &pRun->delay)) {
+        printf("Delay %s is out of range: 0 to %d milliseconds.\n", pValue, (int)INT32_MAX);
+        return WL_EXIT_BAD_DELAY;
+    }
+    return WL_CONTINUE;
+}
+
+/* A cut name could open another file, so a name that does not fit ends the
+ * run. */
+static int SetFileName(tRunState *pRun, const char *pValue)
+{
+    if (strlen(pValue) > WL_FILE_NAME_MAX) {
+        printf("File name %s is longer than %d characters.\n", pValue, WL_FILE_NAME_MAX);
+        return WL_EXIT_LONG_FILE_NAME;
+    }
+    strcpy(pRun->fileName, pValue);
+    pRun->fileRequested = 1;
+    return WL_CONTINUE;
+}
+
+/* A delay of 0 is no pause at all: even Sleep(0) gives up the time slice,
+ * a system call per address that only a delay needs. */
+static void Pause(int32_t delay)
+{
+    if (delay > 0)
+        Sleep((DWORD)delay);
+}
+
+/* The grammar that ScanArguments below reads. */
+void PrintUsage(const char *pName)
+{
+    printf("Usages:\n");
+    printf(" %s [/d delay] address1 [address2 [...]]\n", pName);
+    printf(" %s [/d delay] /f filename\n", pName);
+    printf("\n");
+    printf("   address1, address2, ...     12 digit MAC addresses\n");
+    printf("   delay                       delay between packets in miliseconds\n");
+    printf("                               default delay is 1 ms.\n");
+    printf("   filename                    INI file containing MAC addresses\n");
+    printf("\n");
+}
+
+/* Left to right, each argument taking effect when it is met: options,
+ * and addresses sent at once. */
+static int ScanArguments(tRunState *pRun, int argc, char *argv[])
 {
     int i;
-    for (i = 1; i < argc; i++)
-        if (KOVASendWakeOnLAN(argv[i]) != 0)
-            return 1;
-    return 0;
+    int status;
+
+    for (i = 1; i < argc; i++) {
+        char *pArg = argv[i];
+        const char *pValue;
+
+        if (pArg[0] != '/') {
+            pRun->lastResult = KOVASendWakeOnLAN(pArg);
+            if (pRun->lastResult != 0) {
+                PrintCannotSend();
+                return WL_EXIT_SEND_ARGUMENT;
+            }
+            Pause(pRun->delay);
+            continue;
+        }
+        switch (pArg[1]) {
+        case '?':
+            PrintUsage(pRun->name);
+            return WL_EXIT_OK;
+        case 'd':
+        case 'D':
+        case 'f':
+        case 'F':
+            pValue = pArg + 2;
+            if (*pValue == '\0') {
+                /* Nothing is left to take: guessing a value would send with a
+                 * delay or from a file nobody asked for. */
+                if (i + 1 >= argc) {
+                    printf("Option %s needs a value.\n\n", pArg);
+                    PrintUsage(pRun->name);
+                    return WL_EXIT_MISSING_VALUE;
+                }
+                pValue = argv[++i];
+            }
+            status = (pArg[1] == 'd' || pArg[1] == 'D') ? SetDelay(pRun, pValue)
+                                                        : SetFileName(pRun, pValue);
+            if (status != WL_CONTINUE)
+                return status;
+            break;
+        default:
+            printf("Unsupported option: %s\n\n", pArg);
+            PrintUsage(pRun->name);
+            return WL_EXIT_BAD_OPTION;
+        }
+    }
+    return WL_CONTINUE;
+}
+
+/* ---- Address file -------------------------------------------------- */
+
+static int IsHex(char c)
+{
+    return isxdigit((unsigned char)c) != 0;
+}
+
+/* One line of at most 255 characters, line end included.  The rest of a
+ * longer line is skipped: a piece cut out of a long comment is no address.
+ * Returns 0 when no line could be read, at the end or on a read error. */
+static int ReadLine(FILE *pFile, char *pLine)
+{
+    char rest[WL_LINE_LEN];
+    const char *pPiece = pLine;
+
+    if (fgets(pLine, WL_LINE_LEN, pFile) == NULL)
+        return 0;
+    while (strlen(pPiece) == WL_LINE_LEN - 1 && pPiece[WL_LINE_LEN - 2] != '\n') {
+        if (fgets(rest, sizeof(rest), pFile) == NULL)
+            break;
+        pPiece = rest;
+    }
+    return !ferror(pFile);
+}
+
+static eLineKind ClassifyLine(const char *pLine)
+{
+    if (!IsHex(pLine[0]))
+        return LINE_OTHER;
+    if (strlen(pLine) > WL_RANGE_HYPHEN && pLine[WL_RANGE_HYPHEN] == '-')
+        return LINE_RANGE;
+    return LINE_ADDRESS;
+}
+
+/* Six two-digit groups with one separator, ':' or '-', throughout.  Each
+ * character is looked at only after the one before proved not to be the
+ * terminator. */
+static int IsSeparatedMac(const char *pLine)
+{
+    int i;
+    for (i = 0; i < WL_SEPARATED_LEN; i++) {
+        if (i % 3 != 2) {
+            if (!IsHex(pLine[i]))
+                return 0;
+        } else if (pLine[i] != pLine[2] || (pLine[2] != ':' && pLine[2] != '-')) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* What the engine gets for an address line.  A separated MAC goes whole:
+ * cut after twelve characters it would name other bytes.  Otherwise the
+ * first twelve characters, never the line end. */
+static void TakeLineAddress(const char *pLine, char *pAddress)
+{
+    int i;
+
+    if (IsSeparatedMac(pLine)) {
+        memcpy(pAddress, pLine, WL_SEPARATED_LEN);
+        pAddress[WL_SEPARATED_LEN] = '\0';
+        return;
+    }
+    for (i = 0; i < WL_MAC_TEXT_LEN && pLine[i] != '\0' && pLine[i] != '\r' && pLine[i] != '\n';
+         i++)
+        pAddress[i] = pLine[i];
+    pAddress[i] = '\0';
+}
+
+static uint32_t ReadCounter(const char *pDigits)
+{
+    uint32_t value = 0;
+    int i;
+    for (i = 0; i < WL_COUNTER_DIGITS; i++)
+        value = value * 16 +
+                (uint32_t)(pDigits[i] <= '9' ? pDigits[i] - '0' : (pDigits[i] | 0x20) - 'a' + 10);
+    return value;
+}
+
+/* A range is valid with exactly seven counter digits on each side, no hex
+ * digit right after the end, and equal five-character prefixes.  A longer
+ * end counter would spill into a 13th address character, or never end. */
+static int ParseRange(const char *pLine, uint32_t *pStart, uint32_t *pEnd)
+{
+    int i;
+
+    if (strlen(pLine) < WL_RANGE_LEN)
+        return 0;
+    for (i = WL_PREFIX_LEN; i < WL_MAC_TEXT_LEN; i++)
+        if (!IsHex(pLine[i]) || !IsHex(pLine[WL_RANGE_END + i]))
+            return 0;
+    if (IsHex(pLine[WL_RANGE_LEN]) || memcmp(pLine, pLine + WL_RANGE_END, WL_PREFIX_LEN) != 0)
+        return 0;
+    *pStart = ReadCounter(pLine + WL_PREFIX_LEN);
+    *pEnd = ReadCounter(pLine + WL_RANGE_END + WL_PREFIX_LEN);
+    return 1;
+}
+
+static long long CountClients(FILE *pFile)
+{
+    char line[WL_LINE_LEN];
+    long long clients = 0;
+    uint32_t start, end;
+
+    while (ReadLine(pFile, line)) {
+        switch (ClassifyLine(line)) {
+        case LINE_ADDRESS:
+            clients++;
+            break;
+        case LINE_RANGE:
+            if (!ParseRange(line, &start, &end))
+                printf("Range %.25s is too large.  This range will be ignored\n", line);
+            else if (end >= start) /* an end below its start sends nothing */
+                clients += (long long)end - start + 1;
+            break;
+        default:
+            break;
+        }
+    }
+    return clients;
+}
+
+static void ShowProgress(long long packets)
+{
+    if (packets % WL_PROGRESS_EVERY == 0) {
+        printf("Sent %lld packets.\r", packets);
+        /* No line feed to flush it: a console would show nothing. */
+        fflush(stdout);
+    }
+}
+
+/* Sends to every address of a valid range, in rising order; 0 when the
+ * engine failed. */
+static int SendRange(tRunState *pRun, const char *pLine, uint32_t start, uint32_t end)
+{
+    char prefix[WL_PREFIX_LEN + 1];
+    char address[WL_MAC_TEXT_LEN + 1];
+    uint32_t counter;
+
+    memcpy(prefix, pLine, WL_PREFIX_LEN);
+    prefix[WL_PREFIX_LEN] = '\0';
+    for (counter = start; counter <= end; counter++) {
+        /* Seven digits at most: ParseRange read seven. */
+        snprintf(address, sizeof(address), "%s%07lX", prefix,
+                 (unsigned long)(counter & WL_COUNTER_MASK));
+        pRun->lastResult = KOVASendWakeOnLAN(address);
+        if (pRun->lastResult != 0)
+            return 0;
+        pRun->packets++;
+        ShowProgress(pRun->packets);
+        Pause(pRun->delay);
+    }
+    return 1;
+}
+
+static int SendClients(tRunState *pRun, FILE *pFile)
+{
+    char line[WL_LINE_LEN];
+    char address[WL_SEPARATED_LEN + 1];
+    uint32_t start, end;
+
+    pRun->packets = 0;
+    while (ReadLine(pFile, line)) {
+        switch (ClassifyLine(line)) {
+        case LINE_ADDRESS:
+            TakeLineAddress(line, address);
+            pRun->packets++;
+            pRun->lastResult = KOVASendWakeOnLAN(address);
+            ShowProgress(pRun->packets);
+            Pause(pRun->delay);
+            break;
+        case LINE_RANGE:
+            if (ParseRange(line, &start, &end) && !SendRange(pRun, line, start, end)) {
+                PrintCannotSend();
+                return WL_EXIT_SEND_FILE;
+            }
+            break;
+        default:
+            break;
+        }
+        if (pRun->lastResult != 0) {
+            PrintCannotSend();
+            return WL_EXIT_SEND_FILE;
+        }
+    }
+    return WL_CONTINUE;
+}
+
+/* Back to the start for the sending pass.  A stream that cannot seek is
+ * opened afresh; NULL when that fails too. */
+static FILE *RewindFile(FILE *pFile, const char *pName)
+{
+    if (fseek(pFile, 0L, SEEK_SET) == 0) {
+        clearerr(pFile);
+        return pFile;
+    }
+    fclose(pFile);
+    return fopen(pName, "r");
+}
+
+static int SendFile(tRunState *pRun)
+{
+    FILE *pFile = fopen(pRun->fileName, "r");
+    int status;
+
+    if (pFile == NULL) {
+        printf("Cannot find file %s.\n", pRun->fileName);
+        return WL_EXIT_NO_FILE;
+    }
+    printf("Using file %s.\n", pRun->fileName);
+    printf("Calculating...\n");
+    pRun->clients = CountClients(pFile);
+    /* A file that cannot be read is not an empty one: its count would be
+     * wrong, so nothing is sent. */
+    if (ferror(pFile) || (pFile = RewindFile(pFile, pRun->fileName)) == NULL) {
+        if (pFile != NULL)
+            fclose(pFile);
+        printf("Cannot read file %s.\n", pRun->fileName);
+        return WL_EXIT_READ_ERROR;
+    }
+    printf("Sending Wake-on-LAN packets for %lld clients...\n", pRun->clients);
+    status = SendClients(pRun, pFile);
+    if (status != WL_CONTINUE) {
+        fclose(pFile);
+        return status;
+    }
+    printf("Sent %lld packets.\n", pRun->packets);
+    /* A read error ends the pass as the end would, but the run did not
+     * reach "Done.". */
+    if (ferror(pFile)) {
+        fclose(pFile);
+        printf("Cannot read file %s.\n", pRun->fileName);
+        return WL_EXIT_READ_ERROR;
+    }
+    printf("Done.\n");
+    fclose(pFile);
+    return WL_EXIT_OK;
+}
+
+/* ---- Entry --------------------------------------------------------- */
+
+int WakelanMain(int argc, char *argv[])
+{
+    tRunState run;
+    int status;
+
+    memset(&run, 0, sizeof(run));
+    run.delay = WL_DEFAULT_DELAY;
+    if (!TakeProgramName(&run, argc > 0 && argv[0] != NULL ? argv[0] : ""))
+        return WL_EXIT_LONG_PROGRAM;
+    PrintBanner(run.name);
+    if (argc < 2) {
+        PrintUsage(run.name);
+        return WL_EXIT_NO_ARGUMENTS;
+    }
+    status = ScanArguments(&run, argc, argv);
+    if (status != WL_CONTINUE)
+        return status;
+    if (!run.fileRequested)
+        return WL_EXIT_OK;
+    return SendFile(&run);
 }

@@ -1,0 +1,315 @@
+// wakelan over a large address file, mostly ranges, against the physical
+// floor of the job: a bare sender with one socket and two sendto of 102
+// bytes per address.  Both send to a loopback listener that drains its
+// socket on its own thread; wakelan gets there through KOVA_UDP_TARGET.
+// Also the peak RSS of wakelan for 100,000 and 1,000,000 addresses.
+//
+//   wakelan_bench [runs]   best of runs (default 3) for the 100,000 timing
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double CpuSeconds(const rusage &u)
+{
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Counts the datagrams that reach 127.0.0.1:port.
+class Listener {
+public:
+    Listener()
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = 64 << 20;  // as much as the host allows: sends must not wait on us
+        if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof local;
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
+            perror("bench: bind listener");
+            exit(1);
+        }
+        port_ = ntohs(local.sin_port);
+        thread_ = std::thread([this] { Drain(); });
+    }
+    ~Listener()
+    {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    uint16_t port() const { return port_; }
+    long long received() const { return received_; }
+    void reset() { received_ = 0; }
+    // Waits until the count stops moving, so a run's last frames are in.
+    void settle()
+    {
+        long long before;
+        do {
+            before = received_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (received_ != before);
+    }
+
+private:
+    void Drain()
+    {
+        char buf[2048];
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            while (recv(fd_, buf, sizeof buf, MSG_DONTWAIT) > 0)
+                received_++;
+        }
+    }
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<long long> received_{0};
+    std::thread thread_;
+};
+
+// An address file of `total` addresses: ranges of 1,000 with a single
+// address and a comment after every tenth range.  Returns the addresses
+// in file order as six-byte MACs.
+std::vector<uint64_t> WriteAddressFile(const std::string &path, long total)
+{
+    std::vector<uint64_t> macs;
+    std::ofstream out(path);
+    out << "; benchmark clients\n";
+    uint64_t next = 0x02AB00000000ULL;
+    for (long ranges = 0; long(macs.size()) < total; ranges++) {
+        long span = std::min<long>(1000, total - long(macs.size()));
+        if (ranges % 10 == 9) {
+            span = 1;
+        }
+        char line[64];
+        if (span == 1) {
+            snprintf(line, sizeof line, "%012llX single\n", (unsigned long long)next);
+            out << "[floor " << ranges << "]\n";
+        } else {
+            snprintf(line, sizeof line, "%012llX-%012llX\n", (unsigned long long)next,
+                     (unsigned long long)(next + span - 1));
+        }
+        out << line;
+        for (long i = 0; i < span; i++)
+            macs.push_back(next++);
+        next = (next + 0x100000) & ~0xFFFFFULL;  // keep ranges inside one prefix
+    }
+    return macs;
+}
+
+struct Child {
+    double seconds = 0;
+    double cpuSeconds = 0;  // user + system
+    long maxRssKb = 0;
+    int status = -1;
+};
+
+struct Request {
+    char target[32];  // KOVA_UDP_TARGET; empty: stop
+    char file[512];
+};
+
+// wait4's peak RSS counts the parent's resident memory at the fork, so
+// wakelan is started by a launcher forked before the benchmark grows.
+class Launcher {
+public:
+    Launcher()
+    {
+        if (pipe(requests_) != 0 || pipe(replies_) != 0 || (pid_ = fork()) < 0) {
+            perror("bench: launcher");
+            exit(1);
+        }
+        if (pid_ == 0) {
+            close(requests_[1]);
+            close(replies_[0]);
+            Serve();
+        }
+        close(requests_[0]);
+        close(replies_[1]);
+    }
+    ~Launcher()
+    {
+        Request stop{};
+        if (write(requests_[1], &stop, sizeof stop) != sizeof stop)
+            perror("bench: stop launcher");
+        waitpid(pid_, nullptr, 0);
+    }
+    // Another program holding UDP port 13992 makes a run fail; try again.
+    Child Run(Listener &listener, const std::string &file)
+    {
+        std::string target = "127.0.0.1:" + std::to_string(listener.port());
+        Child c;
+        for (int attempt = 0; attempt < 5; attempt++) {
+            listener.reset();
+            c = RunOnce(target, file);
+            listener.settle();
+            if (c.status == 0)
+                break;
+            fprintf(stderr, "bench: wakelan ended with status %d, again\n", c.status);
+            sleep(1);
+        }
+        return c;
+    }
+
+private:
+    Child RunOnce(const std::string &target, const std::string &file)
+    {
+        Request r{};
+        snprintf(r.target, sizeof r.target, "%s", target.c_str());
+        snprintf(r.file, sizeof r.file, "%s", file.c_str());
+        Child c;
+        if (write(requests_[1], &r, sizeof r) != sizeof r ||
+            read(replies_[0], &c, sizeof c) != sizeof c) {
+            perror("bench: launcher request");
+            exit(1);
+        }
+        return c;
+    }
+
+    [[noreturn]] void Serve()
+    {
+        Request r;
+        while (read(requests_[0], &r, sizeof r) == sizeof r && r.target[0] != '\0') {
+            Child c;
+            auto start = Clock::now();
+            pid_t pid = fork();
+            if (pid == 0) {
+                int null = open("/dev/null", O_WRONLY);
+                dup2(null, 1);
+                setenv("KOVA_UDP_TARGET", r.target, 1);
+                execl(WAKELAN_BIN, WAKELAN_BIN, "/d0", "/f", r.file, (char *)nullptr);
+                _exit(127);
+            }
+            rusage usage{};
+            int status = 0;
+            wait4(pid, &status, 0, &usage);
+            c.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            c.maxRssKb = usage.ru_maxrss;
+            c.cpuSeconds = CpuSeconds(usage);
+            c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            if (write(replies_[1], &c, sizeof c) != sizeof c)
+                break;
+        }
+        _exit(0);
+    }
+    int requests_[2], replies_[2];
+    pid_t pid_ = -1;
+};
+
+// One socket, two sendto of 102 bytes per address, nothing else.  Returns
+// the wall time; *cpu gets the sending thread's processor time.
+double RunBare(const std::vector<uint64_t> &macs, uint16_t port, double *cpu)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    unsigned char frame1[102], frame2[102];
+    memset(frame1, 0xFF, 6);
+    memset(frame2, 0xFF, 6);
+    rusage before{}, after{};
+    getrusage(RUSAGE_THREAD, &before);
+    auto start = Clock::now();
+    for (uint64_t mac : macs) {
+        unsigned char b[6];
+        for (int i = 0; i < 6; i++)
+            b[i] = (unsigned char)(mac >> (40 - 8 * i));
+        for (int k = 0; k < 16; k++)
+            for (int i = 0; i < 6; i++) {
+                frame1[6 + 6 * k + i] = b[i];
+                frame2[6 + 6 * k + i] = b[5 - i];
+            }
+        if (sendto(fd, frame1, sizeof frame1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) !=
+                102 ||
+            sendto(fd, frame2, sizeof frame2, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) !=
+                102) {
+            perror("bench: bare sendto");
+            exit(1);
+        }
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    getrusage(RUSAGE_THREAD, &after);
+    *cpu = CpuSeconds(after) - CpuSeconds(before);
+    close(fd);
+    return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    Launcher launcher;  // first, while this process is small
+    std::string dir = (std::filesystem::temp_directory_path() / "wlbench.XXXXXX").string();
+    if (!mkdtemp(dir.data())) {
+        perror("bench: temporary directory");
+        return 1;
+    }
+    Listener listener;
+
+    const long small = 100000, large = 1000000;
+    std::vector<uint64_t> macs = WriteAddressFile(dir + "/small.ini", small);
+    double wakelanBest = 1e9, bareBest = 1e9, wakelanCpu = 1e9, bareCpu = 1e9;
+    long rssSmall = 0;
+    long long framesLost = 0;
+    for (int r = 0; r < runs; r++) {
+        Child c = launcher.Run(listener, dir + "/small.ini");
+        if (c.status != 0) {
+            fprintf(stderr, "bench: wakelan ended with status %d\n", c.status);
+            return 1;
+        }
+        framesLost = std::max(framesLost, 2 * small - listener.received());
+        wakelanBest = std::min(wakelanBest, c.seconds);
+        wakelanCpu = std::min(wakelanCpu, c.cpuSeconds);
+        rssSmall = std::max(rssSmall, c.maxRssKb);
+        double cpu = 0;
+        bareBest = std::min(bareBest, RunBare(macs, listener.port(), &cpu));
+        bareCpu = std::min(bareCpu, cpu);
+        listener.settle();
+    }
+    WriteAddressFile(dir + "/large.ini", large);
+    Child big = launcher.Run(listener, dir + "/large.ini");
+    std::filesystem::remove_all(dir);
+
+    printf("wakelan_100k_addresses_per_s: %.0f addresses/s\n", small / wakelanBest);
+    printf("bare_sender_100k_addresses_per_s: %.0f addresses/s\n", small / bareBest);
+    printf("wakelan_to_bare_ratio: %.2f\n", bareBest / wakelanBest);
+    // Processor time per address: steadier than wall time on a busy host.
+    printf("wakelan_cpu_per_address: %.2f us\n", wakelanCpu / small * 1e6);
+    printf("bare_sender_cpu_per_address: %.2f us\n", bareCpu / small * 1e6);
+    printf("wakelan_to_bare_cpu_ratio: %.2f\n", bareCpu / wakelanCpu);
+    printf("wakelan_100k_frames_lost: %lld frames\n", framesLost);
+    printf("wakelan_100k_peak_rss: %ld KiB\n", rssSmall);
+    printf("wakelan_1m_peak_rss: %ld KiB\n", big.maxRssKb);
+    printf("wakelan_1m_addresses_per_s: %.0f addresses/s\n", large / big.seconds);
+    return big.status == 0 ? 0 : 1;
+}

@@ -1,0 +1,287 @@
+// wakelan run as a process: what it writes, its exit status, and the MAC of
+// every frame that reaches a loopback listener through KOVA_UDP_TARGET.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testutil.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kBin = WAKELAN_BIN;
+const std::string kDir = kBin.substr(0, kBin.rfind('/'));
+
+std::string Banner(const std::string &name = "WAKELAN")
+{
+    return name + "  --  Wake-on-LAN tool for 32-bit Windows.\n\n";
+}
+
+const std::string kUsage =
+    "Usages:\n"
+    " WAKELAN [/d delay] address1 [address2 [...]]\n"
+    " WAKELAN [/d delay] /f filename\n"
+    "\n"
+    "   address1, address2, ...     12 digit MAC addresses\n"
+    "   delay                       delay between packets in miliseconds\n"
+    "                               default delay is 1 ms.\n"
+    "   filename                    INI file containing MAC addresses\n"
+    "\n";
+const std::string kCannotSend =
+    "Cannot send any packets.  Make sure either TCP/IP or IPX is configured.\n";
+
+// The MAC of a magic frame as twelve hex digits, or what was wrong with it.
+std::string FrameMac(const kt::Datagram &d)
+{
+    if (d.bytes.size() != 102)
+        return "size " + std::to_string(d.bytes.size());
+    std::vector<uint8_t> mac(d.bytes.begin() + 6, d.bytes.begin() + 12);
+    return d.bytes == kt::MagicFrame(mac) ? kt::Hex(mac) : "bad frame " + kt::Hex(d.bytes);
+}
+
+// The frames a run must send: per address the MAC, then byte-reversed.
+std::vector<std::string> Frames(const std::vector<std::string> &macs)
+{
+    std::vector<std::string> frames;
+    for (const auto &mac : macs) {
+        std::string reversed;
+        for (size_t i = mac.size(); i >= 2; i -= 2)
+            reversed += mac.substr(i - 2, 2);
+        frames.push_back(mac);
+        frames.push_back(reversed);
+    }
+    return frames;
+}
+
+struct Outcome {
+    int exit = -1;
+    std::string out;
+    std::vector<std::string> sent;
+};
+
+// Runs "wakelan ARGS" (argv[0] as given, found on PATH) in cwd, collecting
+// the frames while it runs so that the listener's buffer never overflows.
+Outcome Wakelan(std::vector<std::string> args, const std::string &cwd = {},
+                std::map<std::string, std::string> env = {}, std::string argv0 = "wakelan")
+{
+    kt::UdpListener listener;
+    kt::RunOptions options;
+    options.cwd = cwd;
+    options.env = {{"KOVA_UDP_TARGET", listener.target()}, {"PATH", kDir}};
+    for (const auto &[name, value] : env)
+        options.env[name] = value;
+    args.insert(args.begin(), argv0);
+    auto run = std::async(std::launch::async, [&] { return kt::Run(args, options); });
+    Outcome o;
+    while (run.wait_for(0s) != std::future_status::ready)
+        if (auto d = listener.receive(20ms))
+            o.sent.push_back(FrameMac(*d));
+    for (const auto &d : listener.drain(50ms))
+        o.sent.push_back(FrameMac(d));
+    kt::RunResult r = run.get();
+    o.exit = r.exitCode;
+    o.out = r.out;
+    return o;
+}
+
+const std::string A = "00A0C9123456", B = "0A0B0C0D0E0F";
+
+struct ArgCase {
+    std::vector<std::string> args;
+    int exit;
+    std::string out;  // after the banner
+    std::vector<std::string> sent;
+};
+
+TEST(WakelanArguments, Table)
+{
+    const std::string longName(256, 'n');
+    const std::vector<ArgCase> cases = {
+        {{}, 1, kUsage, {}},
+        {{"/?"}, 0, kUsage, {}},
+        {{A, B, "/?", "/x"}, 0, kUsage, {A, B}},
+        {{"/x"}, 2, "Unsupported option: /x\n\n" + kUsage, {}},
+        {{A, "/", B}, 2, "Unsupported option: /\n\n" + kUsage, {A}},
+        {{"/d0", A, "/D", "0", B, "/d", " 0ms", A, "/dx", B}, 0, "", {A, B, A, B}},
+        {{"-d", A}, 7, "-d is not a valid MAC address.\n" + kCannotSend, {}},
+        {{"02AB0C000000-02AB0C000002"}, 0, "", {"02AB0C000000"}},
+        {{A, "/d"}, 3, "Option /d needs a value.\n\n" + kUsage, {A}},
+        {{"/F"}, 3, "Option /F needs a value.\n\n" + kUsage, {}},
+        {{A, "/d-1", B}, 4, "Delay -1 is out of range: 0 to 2147483647 milliseconds.\n", {A}},
+        {{"/d", "2147483648", A}, 4,
+         "Delay 2147483648 is out of range: 0 to 2147483647 milliseconds.\n", {}},
+        {{"/d-0", A, "/f" + longName, B}, 5,
+         "File name " + longName + " is longer than 255 characters.\n", {A}},
+        {{A, "/fmissing.txt", "/d0", B}, 8, "Cannot find file missing.txt.\n", {A, B}},
+    };
+    for (const auto &c : cases) {
+        std::string shown;
+        for (const auto &a : c.args)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
+        Outcome o = Wakelan(c.args);
+        EXPECT_EQ(o.exit, c.exit);
+        EXPECT_EQ(o.out, Banner() + c.out);
+        EXPECT_EQ(o.sent, Frames(c.sent));
+    }
+}
+
+TEST(WakelanArguments, ProgramNameComesFromArgvZero)
+{
+    kt::TempDir dir;
+    const struct {
+        std::string argv0, banner;
+        int exit;
+    } cases[] = {
+        {"D:\\TOOLS\\wakelan.exe", Banner("WAKELAN.EXE"), 1},
+        {"wl.v2\\", Banner(""), 1},
+        {std::string(63, 'w'), Banner(std::string(63, 'W')), 1},
+        {std::string(64, 'w'),
+         "Program name " + std::string(64, 'w') + " is longer than 63 characters.\n", 6},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv0);
+        ASSERT_EQ(symlink(WAKELAN_BIN, (dir / c.argv0).c_str()), 0);
+        Outcome o = Wakelan({}, {}, {{"PATH", dir.path()}}, c.argv0);
+        EXPECT_EQ(o.exit, c.exit);
+        EXPECT_EQ(o.out.substr(0, c.banner.size()), c.banner);
+    }
+}
+
+struct FileCase {
+    std::string name, content;  // content: list.ini
+    std::string out;            // after the banner
+    std::vector<std::string> sent;
+    int exit = 0;
+    std::string fail = {};  // KOVA_FAIL
+    std::vector<std::string> args = {"/d0", "/f", "list.ini"};
+};
+
+// What a run over list.ini writes after the banner.
+std::string Using(const std::string &rest)
+{
+    return "Using file list.ini.\nCalculating...\n" + rest;
+}
+
+std::string Sending(long long clients, long long sent)
+{
+    return "Sending Wake-on-LAN packets for " + std::to_string(clients) + " clients...\nSent " +
+           std::to_string(sent) + " packets.\nDone.\n";
+}
+
+TEST(WakelanFile, Table)
+{
+    const std::string tooLarge = " is too large.  This range will be ignored\n";
+    const std::string noSockets = "Cannot initialize Windows Sockets.\n";
+    std::string lines250, widest;
+    std::vector<std::string> macs250;
+    for (int i = 0; i < 250; i++) {
+        char mac[16];
+        snprintf(mac, sizeof mac, "02AB0C%06X", i);
+        lines250 += mac + std::string("\n");
+        macs250.push_back(mac);
+    }
+    for (char p = '0'; p < '9'; p++)
+        widest += std::string(5, p) + "0000000-" + std::string(5, p) + "FFFFFFF\n";
+    const std::vector<FileCase> cases = {
+        {"singles and other lines",
+         "[clients]\n; 00A0C9123456\n 00A0C9123456\n\t00A0C9123456\nG0A0C9123456\n\n" + A +
+             " office pc\n" + B,
+         Using(Sending(2, 2)), {A, B}},
+        {"ranges across the counter",
+         "02AB0CFFFFFE-02AB0D000001 four\n02ab0c000000-02ab0c000002\n020000000007-020000000007\n",
+         Using(Sending(8, 8)),
+         {"02AB0CFFFFFE", "02AB0CFFFFFF", "02AB0D000000", "02AB0D000001", "02AB0C000000",
+          "02AB0C000001", "02AB0C000002", "020000000007"}},
+        {"ranges too large, malformed or reversed",
+         "02AB0C000000-02AB1C000000\n02ab0c000000-02AB0C000002\n02AB0C000000-02AB0C0000021\n"
+         "02AB0C000000-02AB0C00G002\n02AB0C000000-02AB0C00002\n02AB0C000002-02AB0C000001\n",
+         Using("Range 02AB0C000000-02AB1C000000" + tooLarge + "Range 02ab0c000000-02AB0C000002" +
+               tooLarge + "Range 02AB0C000000-02AB0C000002" + tooLarge +
+               "Range 02AB0C000000-02AB0C00G002" + tooLarge + "Range 02AB0C000000-02AB0C00002\n" +
+               tooLarge + Sending(0, 0)),
+         {}},
+        {"CR LF lines", "00A0C9\r\n02AB0C000001-02AB0C000002\r\n" + A + "\r\n",
+         Using(Sending(4, 4)), {"00A0C9000000", "02AB0C000001", "02AB0C000002", A}},
+        {"separated MACs", "00-A0-C9-12-34-56\n0a:0b:0c:0d:0e:0f desk\n", Using(Sending(2, 2)),
+         {A, B}},
+        {"over-long lines", ";" + std::string(254, 'x') + A + "\n" + B + std::string(300, 'y'),
+         Using(Sending(1, 1)), {B}},
+        {"progress every 100", lines250,
+         Using("Sending Wake-on-LAN packets for 250 clients...\nSent 100 packets.\rSent 200 "
+               "packets.\rSent 250 packets.\nDone.\n"),
+         macs250, 0, "", {"/d1", "/flist.ini"}},  // paced: 500 frames overrun the listener
+        // Nine widest ranges; the first send fails, so nothing goes out.
+        {"counts beyond 32 bits", widest,
+         Using("Sending Wake-on-LAN packets for 2415919104 clients...\n" + kCannotSend), {}, 10,
+         "bind"},
+        {"command line first, last file only", B, Using(Sending(1, 1)), {"020000000001", B}, 0, "",
+         {"/f", "one.ini", "020000000001", "/d0", "/flist.ini"}},
+        {"missing file", "", "Cannot find file none.ini.\n", {}, 8, "", {"/fnone.ini"}},
+        {"directory", "", "Using file folder.\nCalculating...\nCannot read file folder.\n", {}, 9,
+         "", {"/ffolder"}},
+        {"engine fails for the file", A,
+         Using("Sending Wake-on-LAN packets for 1 clients...\n" + noSockets + noSockets +
+               kCannotSend),
+         {}, 10, "WSAStartup"},
+        {"engine fails for the command line", A, noSockets + noSockets + kCannotSend, {}, 7,
+         "WSAStartup", {A, "/flist.ini"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::TempDir dir;
+        kt::WriteFile(dir / "list.ini", c.content);
+        kt::WriteFile(dir / "one.ini", A + "\n");
+        ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
+        std::map<std::string, std::string> env;
+        if (!c.fail.empty())
+            env["KOVA_FAIL"] = c.fail;
+        Outcome o = Wakelan(c.args, dir.path(), env);
+        EXPECT_EQ(o.exit, c.exit);
+        EXPECT_EQ(o.out, Banner() + c.out);
+        EXPECT_EQ(o.sent, Frames(c.sent));
+    }
+}
+
+// Real broadcast: wakelan in one namespace without KOVA_UDP_TARGET, the
+// listener's socket made in the other one.
+TEST(WakelanBroadcast, ReachesPeerNamespaceOnPort9)
+{
+    kt::NetnsPair ns;
+    if (!ns.ok())
+        GTEST_SKIP() << "network namespaces cannot be made here";
+    std::unique_ptr<kt::UdpListener> listener;
+    std::thread([&] {
+        int fd = open(("/var/run/netns/" + ns.receiver()).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 && setns(fd, CLONE_NEWNET) == 0)
+            listener = std::make_unique<kt::UdpListener>(9, "0.0.0.0");
+        if (fd >= 0)
+            close(fd);
+    }).join();
+    ASSERT_TRUE(listener);
+    kt::TempDir dir;
+    kt::WriteFile(dir / "list.ini", "02AB0CFFFFFF-02AB0D000000\n" + A + "\n");
+    kt::RunOptions options;
+    options.cwd = dir.path();
+    options.prefix = ns.execIn(ns.sender());
+    options.env = {{"KOVA_UDP_TARGET", "\x01"}};
+    kt::RunResult r = kt::Run({kBin, "/d0", "/flist.ini"}, options);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    std::vector<std::string> sent;
+    for (const auto &d : listener->drain(500ms)) {
+        EXPECT_EQ(d.sourcePort, 13992);
+        sent.push_back(FrameMac(d));
+    }
+    EXPECT_EQ(sent, Frames({"02AB0CFFFFFF", "02AB0D000000", A}));
+}
+
+}  // namespace
