@@ -1,12 +1,92 @@
-/* ipxsend.cpp - the IPX sender. */
+/* ipxsend.cpp - the IPX sender: four magic packets per pass, to every node
+ * of one network, socket 0x9043. */
 #include "kovawin.h"
 
 #include "wakew32.h"
 #include "wol32.h"
 
-int DoIPX(char *)
+static unsigned char ReverseBits(unsigned char b)
 {
-    closesocket(m_Socket);
-    WSACleanup();
-    return 0;
+    unsigned char reversed = 0;
+    int bit;
+    for (bit = 0; bit < 8; bit++)
+        if (b & (1 << bit))
+            reversed |= (unsigned char)(0x80 >> bit);
+    return reversed;
+}
+
+/* One frame to the destination; on a short or failed send the request
+ * ends here: the socket is closed and Windows Sockets cleaned up. */
+static int SendIpxFrame(const unsigned char *frame, const SOCKADDR_IPX *destination)
+{
+    if (sendto(m_Socket, (const char *)frame, WOL_FRAME_LEN, 0,
+               (const struct sockaddr *)destination, sizeof(*destination)) != WOL_FRAME_LEN) {
+        EndDiscoveryRequest();
+        closesocket(m_Socket);
+        WSACleanup();
+        return 0;
+    }
+    return 1;
+}
+
+/* The last pass: one for the local network and one per network counted so
+ * far.  Read afresh before every pass, as discovery may still add some. */
+static int LastPass(void)
+{
+    int count = NumNewNets.load(std::memory_order_acquire);
+#ifdef WAKELAN_BUILD
+    /* Only the first 32 networks are stored: a pass beyond them would have
+     * no network to go to. */
+    if (count > IPX_NETLIST_SLOTS)
+        count = IPX_NETLIST_SLOTS;
+#endif
+    return count;
+}
+
+int DoIPX(char *lpszMac)
+{
+    SOCKADDR_IPX destination;
+    unsigned char bMAC1[WOL_MAC_LEN], bMAC2[WOL_MAC_LEN], bMAC3[WOL_MAC_LEN], bMAC4[WOL_MAC_LEN];
+    unsigned char cFrame1[WOL_FRAME_LEN], cFrame2[WOL_FRAME_LEN], cFrame3[WOL_FRAME_LEN],
+        cFrame4[WOL_FRAME_LEN];
+    int i, j;
+
+    memset(&destination, 0, sizeof(destination));
+    destination.sa_family = AF_IPX;
+    memset(destination.sa_nodenum, 0xFF, sizeof(destination.sa_nodenum));
+    destination.sa_socket = htons(WOL_IPX_SOCKET);
+
+    memset(cFrame1, 0, sizeof(cFrame1));
+    memset(cFrame2, 0, sizeof(cFrame2));
+    memset(cFrame3, 0, sizeof(cFrame3));
+    memset(cFrame4, 0, sizeof(cFrame4));
+    WolTextToBytes(lpszMac, bMAC1, WOL_MAC_LEN);
+    for (i = 0; i < WOL_MAC_LEN; i++)
+        bMAC3[i] = ReverseBits(bMAC1[i]);
+    for (i = 0; i < WOL_MAC_LEN; i++) {
+        bMAC2[i] = bMAC1[WOL_MAC_LEN - 1 - i];
+        bMAC4[i] = bMAC3[WOL_MAC_LEN - 1 - i];
+    }
+    WolBuildFrame(cFrame1, bMAC1);
+    WolBuildFrame(cFrame2, bMAC2);
+    WolBuildFrame(cFrame3, bMAC3);
+    WolBuildFrame(cFrame4, bMAC4);
+
+#ifndef WAKELAN_BUILD
+    /* Every pass goes to the network of IPXNET= (all zero: the local one). */
+    WolTextToBytes(networkNumber, (unsigned char *)destination.sa_netnum, WOL_IPX_NET_LEN);
+#endif
+
+    for (j = 0; j <= LastPass(); j++) {
+#ifdef WAKELAN_BUILD
+        /* The local network first, then one discovered network per pass. */
+        if (j >= 1)
+            memcpy(destination.sa_netnum, NetList[j - 1].address, WOL_IPX_NET_LEN);
+#endif
+        if (!SendIpxFrame(cFrame1, &destination) || !SendIpxFrame(cFrame2, &destination) ||
+            !SendIpxFrame(cFrame3, &destination) || !SendIpxFrame(cFrame4, &destination))
+            return 0;
+    }
+    EndDiscoveryRequest();
+    return 1;
 }

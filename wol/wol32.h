@@ -36,7 +36,10 @@ typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
 #define IPX_SPX_REQUEST_LEN 4               /* offset, code, start index */
 #define IPX_SPX_REQUEST_CODE 2              /* all known networks */
 #define IPX_REPLY_HEAD 7                    /* code, 4 bytes, numNetworks */
+#define IPX_REPLY_COUNT_AT 5                /* numNetworks, little-endian */
 #define IPX_REPLY_MAX_NETS 128              /* networks in one reply */
+#define IPX_MAX_START_INDEX 0xFFFF          /* the request's 16-bit start index */
+#define IPX_MAX_OFFSET 0xFF                 /* the request's one-byte offset */
 #define IPX_RECVBUF_LEN 576
 #define IPX_NETLIST_SLOTS 32
 #ifdef WAKELAN_BUILD
@@ -74,16 +77,48 @@ typedef struct StructNetworkAddress {
     unsigned char address[WOL_IPX_NET_LEN];
 } StructNetworkAddress;
 
+/* A configuration response as received: at least as large as the receive
+ * limit of the build, so no datagram can run past it. */
+typedef struct StructConfigurationResponse {
+    unsigned char majorVersion;
+    unsigned char minorVersion;
+    unsigned char SPXDiagnosticSocket[2]; /* network order, used unchanged */
+    signed char numberOfComponents;
+    unsigned char componentStructure[IPX_RECEIVE_LIMIT - IPX_RESPONSE_HEAD];
+} StructConfigurationResponse;
+
 extern StructNetworkAddress NetList[IPX_NETLIST_SLOTS];
 extern std::atomic<int> NumNewNets;
 extern HANDLE DiscThreadId;
 
 int FindNets(void);
+/* The thread procedure; its parameter is the discovery's generation. */
 DWORD WINAPI DoDiscovery(LPVOID lpParameter);
-int FindNetworks(SOCKET s, SOCKADDR_IPX *DiscAddress, unsigned char offset);
+/* generation: the discovery this query belongs to; a stale one's networks
+ * are dropped. */
+int FindNetworks(SOCKET s, SOCKADDR_IPX *DiscAddress, unsigned char offset, int generation);
 unsigned long ReceivePacket(SOCKET s, SOCKADDR_IPX *address, char *packet, int *length,
                             int maxsize);
 int SendPacket(SOCKET s, SOCKADDR_IPX *address, const char *packet, int length);
 unsigned short k_reverse_bytes_in_ushort(unsigned short intel_input);
+
+/* Called by the IPX sender when its request ends: from then on the
+ * request's WSACleanup owns the discovery's sockets, and the thread stops
+ * using them. */
+void EndDiscoveryRequest(void);
+
+/* The walk over one configuration response of `received` bytes.  For each
+ * extended component whose entry lies wholly inside the datagram at an
+ * offset that fits one byte, calls query(offset, context); a result of 1
+ * stops the walk.  Returns 1 when a query stopped it, 0 otherwise. */
+typedef int (*ComponentQuery)(unsigned char offset, void *context);
+int WalkComponents(const unsigned char *response, int received, ComponentQuery query,
+                   void *context);
+
+/* The networks that one all-known-networks reply of `received` bytes
+ * really holds: 0 for a failed reply (short, completion code not 0, or no
+ * networks), else at most 128 and at most (received - 7) / 4.  *claimed
+ * receives its numNetworks field (0 when it has none). */
+int ReplyNetworks(const unsigned char *reply, int received, int *claimed);
 
 #endif

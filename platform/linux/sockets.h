@@ -39,6 +39,10 @@ struct SocketImpl {
      * receive would deliver something (kinds that share a descriptor's
      * traffic drop what is not theirs here). */
     virtual bool readable() { return true; }
+    /* True when the kind already holds what a receive would return at
+     * once (data it took off the descriptor, a closed connection), so a
+     * wait must not block on the descriptor. */
+    virtual bool pending() { return false; }
 
     int fd = -1;
     int af;

@@ -223,6 +223,8 @@ int wait_readable(SocketImpl &socket)
     for (;;) {
         if (socket.closed)
             return WSAEINTR;
+        if (socket.pending())
+            return 0;
         struct pollfd p = {socket.fd, POLLIN, 0};
         int n = ::poll(&p, 1, -1);
         if (n < 0 && errno != EINTR)
@@ -514,13 +516,17 @@ int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds
         deadline = now_ms() + uint64_t(timeout->tv_sec) * 1000u + uint64_t(timeout->tv_usec) / 1000u;
     std::vector<struct pollfd> polled(watched.size());
     for (;;) {
+        bool held = false;
         for (size_t i = 0; i < watched.size(); i++) {
             if (watched[i].socket->closed)
                 return fail(lookup(watched[i].handle) ? WSAEINTR : WSAGetLastError());
             polled[i] = {watched[i].socket->fd, short(watched[i].forWrite ? POLLOUT : POLLIN), 0};
+            held = held || (!watched[i].forWrite && watched[i].socket->pending());
         }
         int wait = -1;
-        if (!forever) {
+        if (held) {
+            wait = 0;
+        } else if (!forever) {
             uint64_t now = now_ms();
             wait = now >= deadline ? 0 : int(deadline - now);
         }
@@ -529,12 +535,13 @@ int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds
             return fail(wsa_error_from_errno(errno));
         int ready = 0;
         std::vector<bool> isReady(watched.size(), false);
-        for (size_t i = 0; n > 0 && i < watched.size(); i++) {
+        for (size_t i = 0; (n > 0 || held) && i < watched.size(); i++) {
             if (watched[i].socket->closed)
                 return fail(lookup(watched[i].handle) ? WSAEINTR : WSAGetLastError());
-            if (!polled[i].revents)
+            bool holds = !watched[i].forWrite && watched[i].socket->pending();
+            if (!polled[i].revents && !holds)
                 continue;
-            if (watched[i].forWrite || watched[i].socket->readable()) {
+            if (holds || watched[i].forWrite || watched[i].socket->readable()) {
                 isReady[i] = true;
                 ready++;
             }
