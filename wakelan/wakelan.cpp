@@ -402,16 +402,16 @@ static int SendClients(tRunState *pRun, FILE *pFile)
     return WL_CONTINUE;
 }
 
-/* Back to the start for the sending pass.  A stream that cannot seek is
- * opened afresh; NULL when that fails too. */
-static FILE *RewindFile(FILE *pFile, const char *pName)
+/* Back to the start for the sending pass; NULL when the stream cannot go
+ * back (it is closed then). */
+static FILE *RewindFile(FILE *pFile)
 {
     if (fseek(pFile, 0L, SEEK_SET) == 0) {
         clearerr(pFile);
         return pFile;
     }
     fclose(pFile);
-    return fopen(pName, "r");
+    return NULL;
 }
 
 static int SendFile(tRunState *pRun)
@@ -428,7 +428,7 @@ static int SendFile(tRunState *pRun)
     pRun->clients = CountClients(pFile);
     /* A file that cannot be read is not an empty one: its count would be
      * wrong, so nothing is sent. */
-    if (ferror(pFile) || (pFile = RewindFile(pFile, pRun->fileName)) == NULL) {
+    if (ferror(pFile) || (pFile = RewindFile(pFile)) == NULL) {
         if (pFile != NULL)
             fclose(pFile);
         printf("Cannot read file %s.\n", pRun->fileName);

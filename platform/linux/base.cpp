@@ -440,6 +440,33 @@ ssize_t text_write(void *cookie, const char *buf, size_t size)
     return ssize_t(size);
 }
 
+/* Positions are byte offsets in the file, as the Windows runtime's are;
+ * the stream's read-ahead is dropped on a move. */
+int text_seek(void *cookie, off64_t *offset, int whence)
+{
+    TextStream *s = static_cast<TextStream *>(cookie);
+    off64_t target;
+    if (whence == SEEK_SET) {
+        target = *offset;
+    } else if (whence == SEEK_CUR && *offset == 0) {
+        off64_t raw = ::lseek64(s->fd, 0, SEEK_CUR);
+        if (raw < 0)
+            return -1;
+        *offset = raw - off64_t(s->inLen - s->inPos) - (s->pendingCr ? 1 : 0);
+        return 0;
+    } else {
+        errno = EINVAL;
+        return -1;
+    }
+    if (::lseek64(s->fd, target, SEEK_SET) < 0)
+        return -1;
+    s->inPos = s->inLen = 0;
+    s->pendingCr = false;
+    s->ended = false;
+    *offset = target;
+    return 0;
+}
+
 int text_close(void *cookie)
 {
     TextStream *s = static_cast<TextStream *>(cookie);
@@ -460,7 +487,7 @@ FILE *open_text_stream(int fd, HANDLE owner, bool text, const char *mode)
     s->fd = fd;
     s->owner = owner;
     s->text = text;
-    cookie_io_functions_t io = {text_read, text_write, nullptr, text_close};
+    cookie_io_functions_t io = {text_read, text_write, text_seek, text_close};
     FILE *stream = fopencookie(s, mode, io);
     if (!stream)
         delete s;
