@@ -42,3 +42,28 @@ echo "kovacon \"REBOOTSYS 00A0C9123456 admin secret 1\":"
 echo "Credential store while the agent rebooted the PC:"; cat "$work/during"
 echo "Credential store after:"; cat "$work/store"
 echo "The agent's tools were run in this order:"; cat "$work/log"
+
+echo
+echo "== wakelan /d 10 /f clients.ini: a range and a single address, frames to 127.0.0.1:$port =="
+printf '[office]\n; room 12, then the print server\n02AB0CFFFFFE-02AB0D000000\n00-A0-C9-12-34-56\n' >"$work/clients.ini"
+cat "$work/clients.ini"
+"$tools/udplisten/udplisten" --port $port --count 8 --timeout 5000 >"$work/frames" 2>/dev/null &
+listener=$!
+sleep 0.3
+(cd "$work" && KOVA_UDP_TARGET=127.0.0.1:$port "$OLDPWD/build/default/wakelan/wakelan" /d 10 /f clients.ini)
+wait $listener
+echo "The listener received (each frame: six bytes FF, then sixteen copies of this MAC):"
+awk '/^datagram/ {n = $2; getline; print "  datagram " n ": " $7 $8 $9 $10 $11 $12}' "$work/frames"
+
+echo
+echo "== kovacon \"WAKE IPXNET=0000ABCD 00A0C9123456\" on an IPX segment carried over loopback =="
+export KOVA_IPX=0000ABCD@127.255.255.255:40213
+"$tools/ipxd/ipxd" --magic >"$work/ipxd" 2>&1 &
+responder=$!
+sleep 0.3
+"$tools/kovacon/kovacon" "WAKE IPXNET=0000ABCD 00A0C9123456" | od -An -c
+sleep 0.3
+kill $responder 2>/dev/null || true
+wait $responder 2>/dev/null || true
+echo "The IPX responder received:"
+cat "$work/ipxd"
