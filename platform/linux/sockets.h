@@ -51,6 +51,7 @@ struct SocketImpl {
     bool broadcast = false;
     bool reuseAddress = false;
     std::atomic<bool> closed{false};
+    std::atomic<int> waiters{0}; /* threads in poll() on fd */
 };
 
 /* Creates an IPX (SOCK_DGRAM, NSPROTO_IPX) or SPX (SOCK_STREAM,

@@ -34,6 +34,12 @@ int SocketImpl::setOption(int level, int optname, const char *optval, int optlen
     int value = 0;
     memcpy(&value, optval, sizeof value);
     value = value != 0;
+    /* Both options start off on the host too; setting the value a socket
+     * already has needs no system call (the sender sets SO_BROADCAST twice
+     * per wake). */
+    if ((optname == WIN_SO_BROADCAST && value == broadcast) ||
+        (optname == WIN_SO_REUSEADDR && value == reuseAddress))
+        return 0;
     if (::setsockopt(fd, hostLevel, hostName, &value, sizeof value) != 0)
         return wsa_error_from_errno(errno);
     if (optname == WIN_SO_BROADCAST)
@@ -182,9 +188,22 @@ void wake_and_forget(const std::shared_ptr<SocketImpl> &socket)
     socket->closed = true;
     /* Wakes a thread blocked in poll() on it; the descriptor itself is
      * closed only when the last user lets go, so it cannot be reused
-     * under that thread. */
-    ::shutdown(socket->fd, SHUT_RDWR);
+     * under that thread.  A UDP socket nobody waits on (every wake's) is
+     * spared the system call; IPX sockets wait in loops of their own. */
+    if (socket->af != WIN_AF_INET || socket->waiters > 0)
+        ::shutdown(socket->fd, SHUT_RDWR);
 }
+
+/* Counts a thread in poll() on a socket for as long as it lives.  The
+ * count is raised before `closed` is looked at, and a close sets `closed`
+ * before it reads the count, so one of the two always sees the other. */
+struct Waiting {
+    explicit Waiting(SocketImpl &s) : socket(s) { socket.waiters++; }
+    ~Waiting() { socket.waiters--; }
+    Waiting(const Waiting &) = delete;
+    Waiting &operator=(const Waiting &) = delete;
+    SocketImpl &socket;
+};
 
 /* The socket behind a handle, or null with the error set. */
 std::shared_ptr<SocketImpl> lookup(SOCKET s)
@@ -220,6 +239,7 @@ bool injected(const char *call, int error)
  * closed (WSAEINTR). */
 int wait_readable(SocketImpl &socket)
 {
+    Waiting waiting(socket);
     for (;;) {
         if (socket.closed)
             return WSAEINTR;
@@ -504,6 +524,9 @@ int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds
             watched.push_back({set->fd_array[i], socket, pass == 1});
         }
     }
+    std::vector<std::unique_ptr<Waiting>> waiting;
+    for (const Watched &w : watched)
+        waiting.push_back(std::make_unique<Waiting>(*w.socket));
     if (exceptfds)
         exceptfds->fd_count = 0; /* nothing out-of-band here */
     if (watched.empty()) {
