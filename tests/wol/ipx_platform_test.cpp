@@ -55,8 +55,9 @@ protected:
         int on = 1;
         EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_BROADCAST, (const char *)&on, sizeof on), 0);
         SOCKADDR_IPX local = Ipx({0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, number);
-        if (bound)
+        if (bound) {
             EXPECT_EQ(bind(s, (struct sockaddr *)&local, sizeof local), 0) << WSAGetLastError();
+        }
         return s;
     }
 
@@ -249,7 +250,9 @@ std::vector<uint8_t> SpxPacket(const ipxt::Packet &request, uint8_t control, uin
     p[35] = request.data[3];
     p[36] = uint8_t(seq >> 8);
     p[37] = uint8_t(seq);
-    p.insert(p.end(), data.begin(), data.end());
+    size_t head = p.size();
+    p.resize(head + data.size());
+    std::copy(data.begin(), data.end(), p.begin() + ptrdiff_t(head));
     return p;
 }
 
