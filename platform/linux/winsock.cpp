@@ -378,118 +378,95 @@ int closesocket(SOCKET s)
     return 0;
 }
 
-int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
+namespace {
+
+/* The frame of every call on one socket: the handle, the KOVA_FAIL seam and
+ * the Windows result convention.  op returns 0 or a WSA error code, and
+ * may give a byte count. */
+template <typename Op> int socket_call(SOCKET s, const char *call, int injectedError, Op op)
 {
     auto socket = lookup(s);
     if (!socket)
         return SOCKET_ERROR;
-    if (injected("setsockopt", WSAENOPROTOOPT))
+    if (injected(call, injectedError))
         return SOCKET_ERROR;
-    int error = socket->setOption(level, optname, optval, optlen);
-    return error ? fail(error) : 0;
+    int count = 0;
+    int error = op(*socket, &count);
+    return error ? fail(error) : count;
+}
+
+/* A blocking receive: waits until one attempt delivers. */
+template <typename Attempt> int receive_blocking(SocketImpl &socket, Attempt attempt, int *got)
+{
+    for (;;) {
+        int error = wait_readable(socket);
+        if (error)
+            return error;
+        error = attempt(got);
+        if (error != WSAEWOULDBLOCK)
+            return error;
+    }
+}
+
+}  // namespace
+
+int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
+{
+    return socket_call(s, "setsockopt", WSAENOPROTOOPT, [&](SocketImpl &socket, int *) {
+        return socket.setOption(level, optname, optval, optlen);
+    });
 }
 
 int bind(SOCKET s, const struct sockaddr *name, int namelen)
 {
-    auto socket = lookup(s);
-    if (!socket)
-        return SOCKET_ERROR;
-    if (injected("bind", WSAEADDRINUSE))
-        return SOCKET_ERROR;
-    int error = socket->bindTo(name, namelen);
-    return error ? fail(error) : 0;
+    return socket_call(s, "bind", WSAEADDRINUSE,
+                       [&](SocketImpl &socket, int *) { return socket.bindTo(name, namelen); });
 }
 
 int connect(SOCKET s, const struct sockaddr *name, int namelen)
 {
-    auto socket = lookup(s);
-    if (!socket)
-        return SOCKET_ERROR;
-    if (injected("connect", WSAECONNREFUSED))
-        return SOCKET_ERROR;
-    int error = socket->connectTo(name, namelen);
-    return error ? fail(error) : 0;
+    return socket_call(s, "connect", WSAECONNREFUSED,
+                       [&](SocketImpl &socket, int *) { return socket.connectTo(name, namelen); });
 }
 
 int getsockname(SOCKET s, struct sockaddr *name, int *namelen)
 {
-    auto socket = lookup(s);
-    if (!socket)
-        return SOCKET_ERROR;
-    if (injected("getsockname", WSAEINVAL))
-        return SOCKET_ERROR;
-    int error = socket->localName(name, namelen);
-    return error ? fail(error) : 0;
+    return socket_call(s, "getsockname", WSAEINVAL,
+                       [&](SocketImpl &socket, int *) { return socket.localName(name, namelen); });
 }
 
 int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
 {
-    auto socket = lookup(s);
-    if (!socket)
-        return SOCKET_ERROR;
-    if (injected("sendto", WSAENETDOWN))
-        return SOCKET_ERROR;
-    if (!buf || len < 0)
-        return fail(WSAEFAULT);
-    int sent = 0;
-    int error = socket->sendTo(buf, len, to, tolen, &sent);
-    return error ? fail(error) : sent;
+    return socket_call(s, "sendto", WSAENETDOWN, [&](SocketImpl &socket, int *sent) {
+        return !buf || len < 0 ? WSAEFAULT : socket.sendTo(buf, len, to, tolen, sent);
+    });
 }
 
 int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *fromlen)
 {
-    auto socket = lookup(s);
-    if (!socket)
-        return SOCKET_ERROR;
-    if (injected("recvfrom", WSAENETDOWN))
-        return SOCKET_ERROR;
-    if (!buf || len < 0)
-        return fail(WSAEFAULT);
-    for (;;) {
-        int error = wait_readable(*socket);
-        if (error)
-            return fail(error);
-        int got = 0;
-        error = socket->receiveFrom(buf, len, from, fromlen, &got);
-        if (error == WSAEWOULDBLOCK)
-            continue;
-        return error ? fail(error) : got;
-    }
+    return socket_call(s, "recvfrom", WSAENETDOWN, [&](SocketImpl &socket, int *got) {
+        if (!buf || len < 0)
+            return WSAEFAULT;
+        return receive_blocking(
+            socket, [&](int *n) { return socket.receiveFrom(buf, len, from, fromlen, n); }, got);
+    });
 }
 
 int send(SOCKET s, const char *buf, int len, int)
 {
-    auto socket = lookup(s);
-    if (!socket)
-        return SOCKET_ERROR;
-    if (injected("send", WSAECONNRESET))
-        return SOCKET_ERROR;
-    if (!buf || len < 0)
-        return fail(WSAEFAULT);
-    int sent = 0;
-    int error = socket->sendStream(buf, len, &sent);
-    return error ? fail(error) : sent;
+    return socket_call(s, "send", WSAECONNRESET, [&](SocketImpl &socket, int *sent) {
+        return !buf || len < 0 ? WSAEFAULT : socket.sendStream(buf, len, sent);
+    });
 }
 
 int recv(SOCKET s, char *buf, int len, int)
 {
-    auto socket = lookup(s);
-    if (!socket)
-        return SOCKET_ERROR;
-    if (injected("recv", WSAECONNRESET))
-        return SOCKET_ERROR;
-    if (!buf || len < 0)
-        return fail(WSAEFAULT);
-    for (;;) {
-        int error = wait_readable(*socket);
-        if (error)
-            return fail(error);
-        int got = 0;
-        error = socket->receiveStream(buf, len, &got);
-        if (error == WSAEWOULDBLOCK)
-            continue;
-        return error ? fail(error) : got;
-    }
+    return socket_call(s, "recv", WSAECONNRESET, [&](SocketImpl &socket, int *got) {
+        if (!buf || len < 0)
+            return WSAEFAULT;
+        return receive_blocking(socket, [&](int *n) { return socket.receiveStream(buf, len, n); },
+                                got);
+    });
 }
 
 int __WSAFDIsSet(SOCKET s, win_fd_set *set)

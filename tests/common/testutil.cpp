@@ -39,24 +39,6 @@ TempDir::~TempDir()
     fs::remove_all(path_, ec);
 }
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-bool Exists(const std::string &path)
-{
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
-
 UdpListener::UdpListener(uint16_t port, const std::string &address) : address_(address)
 {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -77,11 +59,6 @@ UdpListener::~UdpListener()
         close(fd_);
 }
 
-std::string UdpListener::target() const
-{
-    return address_ + ":" + std::to_string(port_);
-}
-
 std::optional<Datagram> UdpListener::receive(std::chrono::milliseconds timeout)
 {
     pollfd p{fd_, POLLIN, 0};
@@ -100,14 +77,6 @@ std::optional<Datagram> UdpListener::receive(std::chrono::milliseconds timeout)
     d.sourceAddress = text;
     d.sourcePort = ntohs(from.sin_port);
     return d;
-}
-
-std::vector<Datagram> UdpListener::drain(std::chrono::milliseconds quiet)
-{
-    std::vector<Datagram> all;
-    while (auto d = receive(quiet))
-        all.push_back(std::move(*d));
-    return all;
 }
 
 namespace {

@@ -2,8 +2,44 @@
 #include "testutil.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
 
 namespace kt {
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool Exists(const std::string &path)
+{
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+std::string UdpListener::target() const
+{
+    return address_ + ":" + std::to_string(port_);
+}
+
+std::vector<Datagram> UdpListener::drain(std::chrono::milliseconds quiet)
+{
+    std::vector<Datagram> all;
+    while (auto d = receive(quiet))
+        all.push_back(std::move(*d));
+    return all;
+}
 
 std::vector<uint8_t> MagicFrame(const std::vector<uint8_t> &mac)
 {

@@ -88,24 +88,6 @@ TempDir::~TempDir()
     fs::remove_all(path_, ec);
 }
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-bool Exists(const std::string &path)
-{
-    std::error_code ec;
-    return fs::exists(path, ec);
-}
-
 UdpListener::UdpListener(uint16_t port, const std::string &address) : address_(address)
 {
     EnsureSockets();
@@ -126,11 +108,6 @@ UdpListener::~UdpListener()
 {
     if (fd_ >= 0)
         closesocket(SOCKET(fd_));
-}
-
-std::string UdpListener::target() const
-{
-    return address_ + ":" + std::to_string(port_);
 }
 
 std::optional<Datagram> UdpListener::receive(std::chrono::milliseconds timeout)
@@ -154,20 +131,15 @@ std::optional<Datagram> UdpListener::receive(std::chrono::milliseconds timeout)
     return d;
 }
 
-std::vector<Datagram> UdpListener::drain(std::chrono::milliseconds quiet)
-{
-    std::vector<Datagram> all;
-    while (auto d = receive(quiet))
-        all.push_back(std::move(*d));
-    return all;
-}
-
 RunResult Run(const std::vector<std::string> &argv, const RunOptions &options)
 {
     RunResult result;
     std::string line;
-    for (const auto &a : argv)
-        line += (line.empty() ? "" : " ") + Quote(a);
+    for (const auto &a : argv) {
+        if (!line.empty())
+            line += ' ';
+        line += Quote(a);
+    }
 
     // The child's environment: ours, with the options applied.
     std::map<std::string, std::string> env;
