@@ -40,10 +40,10 @@ class Agent : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        setenv("PATH", kTools.c_str(), 1);
-        setenv("SKW_INVENTORY", (dir / "inventory").c_str(), 1);
-        setenv("SKW_CREDSTORE", (dir / "store").c_str(), 1);
-        setenv("SKW_LOG", (dir / "log").c_str(), 1);
+        kt::SetEnv("PATH", kTools.c_str());
+        kt::SetEnv("SKW_INVENTORY", (dir / "inventory").c_str());
+        kt::SetEnv("SKW_CREDSTORE", (dir / "store").c_str());
+        kt::SetEnv("SKW_LOG", (dir / "log").c_str());
         kt::WriteFile(dir / "store", "");
     }
     void TearDown() override { Knobs({}); }
@@ -52,9 +52,9 @@ protected:
     void Knobs(const Env &env)
     {
         for (const char *name : kKnobs)
-            unsetenv(name);
+            kt::UnsetEnv(name);
         for (const auto &[name, value] : env)
-            setenv(name.c_str(), value.c_str(), 1);
+            kt::SetEnv(name.c_str(), value.c_str());
     }
     void Inventory(const std::vector<std::string> &listing,
                    const std::vector<std::string> &attributes = {})
@@ -265,7 +265,7 @@ TEST_F(Agent, ManagerIsAvailableWhenAGroupIsListed)
     Knobs({});
     kt::WriteFile(dir / "inventory", "list SYSTAG=0x1A\n");
     EXPECT_EQ(SKWIsManagerAvailable(), 0);
-    setenv("PATH", "/nonexistent", 1);
+    kt::SetEnv("PATH", "/nonexistent");
     EXPECT_EQ(SKWIsManagerAvailable(), 0);
 }
 

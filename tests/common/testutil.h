@@ -26,6 +26,10 @@ private:
     std::string path_;
 };
 
+// The process's own environment, on either host.
+void SetEnv(const std::string &name, const std::string &value);
+void UnsetEnv(const std::string &name);
+
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);
 bool Exists(const std::string &path);

@@ -2,6 +2,7 @@
 #include "testutil.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,6 +10,24 @@
 namespace fs = std::filesystem;
 
 namespace kt {
+
+void SetEnv(const std::string &name, const std::string &value)
+{
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+void UnsetEnv(const std::string &name)
+{
+#ifdef _WIN32
+    _putenv_s(name.c_str(), "");
+#else
+    unsetenv(name.c_str());
+#endif
+}
 
 std::string ReadFile(const std::string &path)
 {

@@ -2,7 +2,6 @@
 // the real adapter and the substitute agent tools.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -19,9 +18,9 @@ TEST(Packages, CountNamesAndNumbersTheAgent)
     kt::TempDir dir;
     kt::WriteFile(dir / "inventory", "group GRPTAG=0x1\nlist SYSTAG=0x1A\nlist ADDR= \"pc1\"\n"
                                      "list MAC=001122334455\n");
-    setenv("SKW_INVENTORY", (dir / "inventory").c_str(), 1);
-    setenv("SKW_LOG", (dir / "log").c_str(), 1);
-    setenv("PATH", kTools.c_str(), 1);
+    kt::SetEnv("SKW_INVENTORY", (dir / "inventory").c_str());
+    kt::SetEnv("SKW_LOG", (dir / "log").c_str());
+    kt::SetEnv("PATH", kTools.c_str());
 
     int32_t position = 0, ordinal = -1, count = -1;
     char name[KOVA_PACKAGE_NAME_LEN];
@@ -41,14 +40,14 @@ TEST(Packages, CountNamesAndNumbersTheAgent)
     EXPECT_EQ(KOVAGetAvailablePackages(&position, name, &ordinal), KOVA_NO_SUCH_PACKAGE);
 
     // The agent has gone: counted as none, but once found stays known.
-    setenv("PATH", "/nonexistent", 1);
+    kt::SetEnv("PATH", "/nonexistent");
     EXPECT_EQ(KOVAGetNumberOfPackages(&count), 0);
     EXPECT_EQ(count, 0);
     position = 0;
     EXPECT_EQ(KOVAGetAvailablePackages(&position, name, &ordinal), 0);
 
     // Other package numbers never reach the agent.
-    setenv("PATH", kTools.c_str(), 1);
+    kt::SetEnv("PATH", kTools.c_str());
     unlink((dir / "log").c_str());
     char mac[] = "665544332211";
     for (int32_t package : {0, 2, -1}) {

@@ -88,12 +88,8 @@ bool Value(const char *arg, const std::string &prefix, std::string &value)
 
 int main(int argc, char **argv)
 {
-    skw::LogCommandLine(skw::RebuildCommandLine(argc, argv));
-    std::string word = skw::CommandWord(argc, argv);
-    skw::Knobs knobs = skw::ReadKnobs(word);
-    skw::Nap(knobs.delayMs);
-    if (knobs.fail)
-        skw::Answer(knobs, {"SKWSECCMD: the credential store is locked"}, 1);
+    skw::Knobs knobs;
+    std::string word = skw::Begin(argc, argv, "SKWSECCMD: the credential store is locked", &knobs);
 
     std::string path = skw::Env("SKW_CREDSTORE");
     std::vector<Credential> store;

@@ -123,12 +123,8 @@ void SnapshotStore()
 
 int main(int argc, char **argv)
 {
-    skw::LogCommandLine(skw::RebuildCommandLine(argc, argv));
-    std::string word = skw::CommandWord(argc, argv);
-    skw::Knobs knobs = skw::ReadKnobs(word);
-    skw::Nap(knobs.delayMs);
-    if (knobs.fail)
-        skw::Answer(knobs, {"SKWSYSCMD: the agent is not answering"}, 1);
+    skw::Knobs knobs;
+    std::string word = skw::Begin(argc, argv, "SKWSYSCMD: the agent is not answering", &knobs);
     if (argc != 3)
         Usage(knobs);
 

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
 #include <io.h>
 #define O_CLOEXEC _O_BINARY /* no inheritance question here; no CR LF either */
 #endif
@@ -24,8 +26,33 @@ const char *const kQuotedFields[] = {"/HOST:", "/ADDOUT:", "/SETUID:", "/PWD:"};
 #ifdef _WIN32
 // The tools' output is read byte for byte: no text-mode translation.
 const int g_binaryOutput = _setmode(1, _O_BINARY);
+
+// Windows has no getppid: find the parent once and keep a handle to wait on.
+HANDLE OpenParent()
+{
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (entry.th32ProcessID == self)
+            parent = entry.th32ParentProcessID;
+    CloseHandle(snapshot);
+    return parent ? OpenProcess(SYNCHRONIZE, FALSE, parent) : nullptr;
+}
+const HANDLE g_parent = OpenParent();
+
+bool ParentGone()
+{
+    return g_parent && WaitForSingleObject(g_parent, 0) == WAIT_OBJECT_0;
+}
 #else
 pid_t g_parent = getppid();
+
+bool ParentGone()
+{
+    return getppid() != g_parent;
+}
 #endif
 
 bool WriteAll(int fd, const std::string &bytes)
@@ -127,14 +154,23 @@ Knobs ReadKnobs(const std::string &commandWord)
 void Nap(int ms)
 {
     while (ms > 0) {
-#ifndef _WIN32
-        if (getppid() != g_parent)
+        if (ParentGone())
             _exit(3);
-#endif
         int step = ms < 50 ? ms : 50;
         std::this_thread::sleep_for(std::chrono::milliseconds(step));
         ms -= step;
     }
+}
+
+std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs)
+{
+    LogCommandLine(RebuildCommandLine(argc, argv));
+    std::string word = CommandWord(argc, argv);
+    *knobs = ReadKnobs(word);
+    Nap(knobs->delayMs);
+    if (knobs->fail)
+        Answer(*knobs, {failText}, 1);
+    return word;
 }
 
 void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int status)

@@ -57,4 +57,9 @@ int EnvInt(const char *name);
 // tool outlives the test that started it).
 void Nap(int ms);
 
+// The start of every tool: logs the command line, reads the knobs for its
+// command word, waits the first-output delay, and fails with failText when
+// told to.  Returns the command word.
+std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs);
+
 }  // namespace skw
