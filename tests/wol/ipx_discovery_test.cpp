@@ -37,9 +37,8 @@ std::vector<int> Walk(const std::vector<uint8_t> &response)
 // Head (versions, SPX socket 4A4B, count) and then the entries.
 std::vector<uint8_t> Response(int count, std::vector<uint8_t> entries)
 {
-    std::vector<uint8_t> r = {1, 0, 0x4A, 0x4B, uint8_t(count)};
-    r.insert(r.end(), entries.begin(), entries.end());
-    return r;
+    entries.insert(entries.begin(), {1, 0, 0x4A, 0x4B, uint8_t(count)});
+    return entries;
 }
 
 std::vector<uint8_t> Extended(int id, int networks)
