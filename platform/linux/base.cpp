@@ -11,7 +11,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -193,9 +195,9 @@ int wsa_error_from_errno(int error)
 
 uint64_t now_ms()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
 }
 
 }  // namespace detail
@@ -570,11 +572,8 @@ void Sleep(DWORD dwMilliseconds)
         sched_yield();
         return;
     }
-    struct timespec ts;
-    ts.tv_sec = time_t(dwMilliseconds / 1000);
-    ts.tv_nsec = long(dwMilliseconds % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    /* A nanosleep underneath, resumed after signals. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)

@@ -263,15 +263,15 @@ void ParseArguments(int argc, char **argv)
         else if (name == "--network-base")
             opt.networkBase = uint32_t(Number(value(), 16, "--network-base"));
         else if (name == "--fail") {
-            std::string spec = value();
-            size_t colon = spec.find(':'), at = spec.find('@');
+            std::string mode = value();
+            size_t colon = mode.find(':'), at = mode.find('@');
             if (colon == std::string::npos)
                 Fail("--fail needs ID:MODE");
-            Failure f{int(Number(spec.substr(0, colon), 10, "--fail")),
-                      spec.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1),
-                      at == std::string::npos ? 0 : int(Number(spec.substr(at + 1), 10, "--fail"))};
+            Failure f{int(Number(mode.substr(0, colon), 10, "--fail")),
+                      mode.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1),
+                      at == std::string::npos ? 0 : int(Number(mode.substr(at + 1), 10, "--fail"))};
             if (f.mode != "code" && f.mode != "zero" && f.mode != "close")
-                Fail("--fail mode must be code, zero or close: " + spec);
+                Fail("--fail mode must be code, zero or close: " + mode);
             opt.failures.push_back(f);
         } else if (name == "--endless")
             opt.endless = true;

@@ -24,7 +24,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -62,9 +64,7 @@ std::string decode(const char *text)
 
 void pause_ms(long ms)
 {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 void hold()
