@@ -74,11 +74,13 @@ TEST(Kova32exIpx, TsharkDecodesTheWakeAsIpx)
     ipxt::Child dumpcap({"/usr/bin/dumpcap", "-i", "lo", "-f", filter, "-w", capture});
     if (!dumpcap.waitFor("Capturing on", 20s))
         GTEST_SKIP() << "cannot capture here: " << dumpcap.output();
+    // dumpcap reports before its filter is attached; give it time.
+    std::this_thread::sleep_for(1s);
     kt::UdpListener udp;
     auto run = Wake("WAKE IPXNET=0000ABCD 00A0C9123456",
                     {{"KOVA_IPX", segment.env()}, {"KOVA_UDP_TARGET", udp.target()}}, dir);
     EXPECT_EQ(run.exitCode, 0);
-    std::this_thread::sleep_for(500ms); // let the capture take the last packets
+    std::this_thread::sleep_for(1s); // let the capture take the last packets
     dumpcap.stop(SIGINT);
     auto decoded = kt::Run({"/usr/bin/tshark", "-r", capture, "-d",
                             "udp.port==" + std::to_string(segment.port()) + ",ipx", "-Y", "ipx.dst.socket == 0x9043",
