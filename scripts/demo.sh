@@ -3,7 +3,7 @@
 # 00A0C9123456 goes to a listener on loopback (never onto a network).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh >/dev/null
+bash scripts/setup.sh demo >/dev/null
 cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 

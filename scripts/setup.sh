@@ -2,8 +2,11 @@
 # Installs what building and testing need on Debian, when it is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev iproute2 tshark
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 python3)
+# "demo" needs only the Linux build; the tests need everything.
+packages=(cmake ninja-build g++ libgtest-dev)
+if [ "${1:-all}" != demo ]; then
+  packages+=(clang libclang-rt-dev iproute2 tshark g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
