@@ -587,18 +587,24 @@ private:
     /* A receive would return at once: a message, the end, or an error. */
     bool heldLocked() const { return !messages.empty() || peerEnded || broken || state != Connected; }
 
+    /* The 12-byte SPX header: our state as of now (lock held). */
+    void spxHeader(uint8_t *head, uint8_t control, uint8_t datastream, uint16_t seq) const
+    {
+        head[0] = control;
+        head[1] = datastream;
+        put16(head + 2, localId);
+        put16(head + 4, remoteId);
+        put16(head + 6, seq);
+        put16(head + 8, recvSeq);
+        put16(head + 10, uint16_t(recvSeq + kSpxWindow));
+    }
+
     int transmitSpx(uint8_t control, uint8_t datastream, uint16_t seq, const char *data, int len)
     {
         uint8_t head[kSpxHeader];
         {
             std::lock_guard<std::mutex> lock(spx);
-            head[0] = control;
-            head[1] = datastream;
-            put16(head + 2, localId);
-            put16(head + 4, remoteId);
-            put16(head + 6, seq);
-            put16(head + 8, recvSeq);
-            put16(head + 10, uint16_t(recvSeq + kSpxWindow));
+            spxHeader(head, control, datastream, seq);
         }
         return transmit(kTypeSpx, peer, head, kSpxHeader, data, len);
     }
@@ -702,13 +708,7 @@ private:
     void acknowledge(uint8_t datastream = 0)
     {
         uint8_t head[kSpxHeader];
-        head[0] = kSpxSystem;
-        head[1] = datastream;
-        put16(head + 2, localId);
-        put16(head + 4, remoteId);
-        put16(head + 6, sendSeq);
-        put16(head + 8, recvSeq);
-        put16(head + 10, uint16_t(recvSeq + kSpxWindow));
+        spxHeader(head, kSpxSystem, datastream, sendSeq);
         transmit(kTypeSpx, peer, head, kSpxHeader, nullptr, 0);
     }
 
