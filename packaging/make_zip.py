@@ -29,9 +29,14 @@ def release_time(source):
     origin = "SOURCE_DATE_EPOCH"
     if not text:
         origin = "the commit time"
+        def git(*words):
+            return subprocess.run(["git", "-C", source, *words], capture_output=True,
+                                  text=True, check=True).stdout.strip()
         try:
-            text = subprocess.run(["git", "-C", source, "log", "-1", "--format=%ct"],
-                                  capture_output=True, text=True, check=True).stdout.strip()
+            # Only the source's own history: not that of a folder around it.
+            top = git("rev-parse", "--show-toplevel")
+            same = os.path.samefile(top, source)
+            text = git("log", "-1", "--format=%ct") if same else ""
         except (OSError, subprocess.CalledProcessError):
             text = ""
         if not text:
@@ -43,9 +48,10 @@ def release_time(source):
     if not text.isdigit():
         fail(f"{origin} is not a number of seconds: {text!r}")
     seconds = int(text)
-    if not DOS_FIRST <= seconds <= DOS_LAST:
-        fail(f"{origin} {seconds} is outside what a zip can hold (1980 to 2107)")
-    return time.gmtime(seconds)[:6]
+    if seconds > DOS_LAST:
+        fail(f"{origin} {seconds} is past what a zip can hold (2107)")
+    # Earlier times (SOURCE_DATE_EPOCH=0 is common) become the first a zip has.
+    return time.gmtime(max(seconds, DOS_FIRST))[:6]
 
 
 def entry_bytes(path):
@@ -78,6 +84,9 @@ def main():
     parser.add_argument("files", nargs="+", help="entries, in this order")
     args = parser.parse_args()
 
+    for path in args.files:
+        if not os.path.isfile(path):
+            fail(f"no file {path}")
     names = [os.path.basename(f) for f in args.files]
     if len(set(n.lower() for n in names)) != len(names):
         fail(f"two entries share a name: {names}")
