@@ -19,7 +19,9 @@ trap 'rm -rf "$work"' EXIT
 copy_source() {
   mkdir -p "$1"
   if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
-    (cd "$source_dir" && git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$1")
+    (cd "$source_dir" && git ls-files -co --exclude-standard -z |
+      while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
+      xargs -0 cp -d --parents -t "$1")
   else
     (cd "$source_dir" && tar -c --exclude=./build --exclude=./.git .) | tar -x -C "$1"
   fi
@@ -33,7 +35,7 @@ second=$work/a-second-folder/with/a/longer/path
 copy_source "$first"
 copy_source "$second"
 (cd "$second" && git init -q && git add -A &&
-  GIT_COMMITTER_DATE="@$stamp" git -c user.name=kova -c user.email=kova@localhost \
+  GIT_COMMITTER_DATE="@$stamp" git -c user.name=kova -c user.email=kova@localhost -c commit.gpgsign=false \
     commit -q -m "release under test")
 
 build() { # folder, then the environment to build in
