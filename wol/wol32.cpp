@@ -116,11 +116,20 @@ int32_t KOVASendWakeOnLAN(char *macAddr)
  * makes UDP fail. */
 static int BindWakePort(const struct sockaddr_in *local)
 {
-    DWORD start = GetTickCount();
+    DWORD start = 0;
+    int waiting = 0;
 
     while (bind(m_Socket, (const struct sockaddr *)local, sizeof(*local)) == SOCKET_ERROR) {
-        if (WSAGetLastError() != WSAEADDRINUSE || GetTickCount() - start >= WOL_BIND_WAIT_MS)
+        if (WSAGetLastError() != WSAEADDRINUSE)
             return 0;
+        /* The clock only once the port was found taken: a free port costs
+         * nothing beyond the bind. */
+        if (!waiting) {
+            start = GetTickCount();
+            waiting = 1;
+        } else if (GetTickCount() - start >= WOL_BIND_WAIT_MS) {
+            return 0;
+        }
         Sleep(WOL_BIND_PAUSE_MS);
     }
     return 1;
