@@ -1,8 +1,11 @@
-// wakelan over a large address file, mostly ranges, against the physical
-// floor of the job: a bare sender with one socket and two sendto of 102
-// bytes per address.  Both send to a loopback listener that drains its
-// socket on its own thread; wakelan gets there through KOVA_UDP_TARGET.
-// Also the peak RSS of wakelan for 100,000 and 1,000,000 addresses.
+// wakelan over a large address file, mostly ranges, against two floors:
+// the engine's own floor, exactly the system calls one UDP wake must make
+// per address (socket, SO_BROADCAST, bind 13992, two sendto of 102 bytes,
+// close), and a bare sender with one socket and only the two sendto.  All
+// send to a loopback listener that drains its socket on its own thread;
+// wakelan gets there through KOVA_UDP_TARGET.  Also the peak RSS of wakelan
+// for 100,000 and 1,000,000 addresses, and the wall time until 100 WAKE
+// requests started at once have all answered.
 //
 //   wakelan_bench [runs]   best of runs (default 3) for the 100,000 timing
 #include <arpa/inet.h>
@@ -263,6 +266,81 @@ double RunBare(const std::vector<uint64_t> &macs, uint16_t port, double *cpu)
     return seconds;
 }
 
+// Per address, the calls of one UDP wake: socket, SO_BROADCAST, bind to
+// 13992, two sendto, close.  Returns the wall time.
+double RunFloor(const std::vector<uint64_t> &macs, uint16_t port)
+{
+    sockaddr_in to{}, local{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(13992);
+    unsigned char frame1[102], frame2[102];
+    memset(frame1, 0xFF, 6);
+    memset(frame2, 0xFF, 6);
+    auto start = Clock::now();
+    for (uint64_t mac : macs) {
+        for (int k = 0; k < 16; k++)
+            for (int i = 0; i < 6; i++) {
+                frame1[6 + 6 * k + i] = (unsigned char)(mac >> (40 - 8 * i));
+                frame2[6 + 6 * k + i] = (unsigned char)(mac >> (8 * i));
+            }
+        int on = 1;
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+            bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+            sendto(fd, frame1, sizeof frame1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) !=
+                102 ||
+            sendto(fd, frame2, sizeof frame2, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) !=
+                102) {
+            perror("bench: floor wake");
+            exit(1);
+        }
+        close(fd);
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Starts `count` kova32ex WAKE requests at once, each in a working
+// directory of its own, and waits until all have ended.  Returns the wall
+// time; *succeeded gets the number that answered WAKE-SUCCESS.
+double RunConcurrentWakes(const std::string &dir, int count, uint16_t port, int *succeeded)
+{
+    std::string target = "127.0.0.1:" + std::to_string(port);
+    std::vector<std::string> dirs;
+    for (int i = 0; i < count; i++) {
+        dirs.push_back(dir + "/wake" + std::to_string(i));
+        std::filesystem::create_directory(dirs.back());
+    }
+    std::vector<pid_t> pids;
+    auto start = Clock::now();
+    for (int i = 0; i < count; i++) {
+        char line[32];
+        snprintf(line, sizeof line, "WAKE 02CD%08X", unsigned(i));
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dirs[size_t(i)].c_str()) != 0)
+                _exit(127);
+            setenv("KOVA_UDP_TARGET", target.c_str(), 1);
+            execl(KOVA32EX_BIN, KOVA32EX_BIN, line, (char *)nullptr);
+            _exit(127);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
+        waitpid(pid, nullptr, 0);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    *succeeded = 0;
+    for (const auto &d : dirs) {
+        std::ifstream in(d + "/KOVA.TMP");
+        std::string answer;
+        std::getline(in, answer);
+        *succeeded += answer == "WAKE-SUCCESS\r";
+    }
+    return seconds;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -278,7 +356,7 @@ int main(int argc, char **argv)
 
     const long small = 100000, large = 1000000;
     std::vector<uint64_t> macs = WriteAddressFile(dir + "/small.ini", small);
-    double wakelanBest = 1e9, bareBest = 1e9, wakelanCpu = 1e9, bareCpu = 1e9;
+    double wakelanBest = 1e9, bareBest = 1e9, floorBest = 1e9, wakelanCpu = 1e9, bareCpu = 1e9;
     long rssSmall = 0;
     long long framesLost = 0;
     for (int r = 0; r < runs; r++) {
@@ -295,14 +373,23 @@ int main(int argc, char **argv)
         bareBest = std::min(bareBest, RunBare(macs, listener.port(), &cpu));
         bareCpu = std::min(bareCpu, cpu);
         listener.settle();
+        floorBest = std::min(floorBest, RunFloor(macs, listener.port()));
+        listener.settle();
     }
     WriteAddressFile(dir + "/large.ini", large);
     Child big = launcher.Run(listener, dir + "/large.ini");
+    listener.settle();
+    listener.reset();
+    int woken = 0;
+    double hundred = RunConcurrentWakes(dir, 100, listener.port(), &woken);
+    listener.settle();
     std::filesystem::remove_all(dir);
 
     printf("wakelan_100k_addresses_per_s: %.0f addresses/s\n", small / wakelanBest);
     printf("bare_sender_100k_addresses_per_s: %.0f addresses/s\n", small / bareBest);
     printf("wakelan_to_bare_ratio: %.2f\n", bareBest / wakelanBest);
+    printf("engine_floor_100k_addresses_per_s: %.0f addresses/s\n", small / floorBest);
+    printf("wakelan_to_engine_floor_ratio: %.2f\n", floorBest / wakelanBest);
     // Processor time per address: steadier than wall time on a busy host.
     printf("wakelan_cpu_per_address: %.2f us\n", wakelanCpu / small * 1e6);
     printf("bare_sender_cpu_per_address: %.2f us\n", bareCpu / small * 1e6);
@@ -311,5 +398,8 @@ int main(int argc, char **argv)
     printf("wakelan_100k_peak_rss: %ld KiB\n", rssSmall);
     printf("wakelan_1m_peak_rss: %ld KiB\n", big.maxRssKb);
     printf("wakelan_1m_addresses_per_s: %.0f addresses/s\n", large / big.seconds);
-    return big.status == 0 ? 0 : 1;
+    printf("hundred_concurrent_wakes_wall: %.0f ms\n", hundred * 1e3);
+    printf("hundred_concurrent_wakes_succeeded: %d of 100\n", woken);
+    printf("hundred_concurrent_wakes_frames: %lld of 200\n", listener.received());
+    return big.status == 0 && woken == 100 ? 0 : 1;
 }

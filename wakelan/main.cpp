@@ -1,4 +1,4 @@
-/* main.cpp - the entry of wakelan. */
+/* main.cpp - the entry of wakelan, a console program. */
 #include "kovawin.h"
 
 #include "wakelan.h"

@@ -11,7 +11,6 @@
 #include "wakew32.h"
 
 #define WL_MAC_TEXT_LEN 12      /* characters of a plain MAC address */
-#define WL_SEPARATED_LEN 17     /* "00-A0-C9-12-34-56" */
 #define WL_RANGE_HYPHEN 12      /* index of the hyphen of a range line */
 #define WL_RANGE_END 13         /* index of the end address */
 #define WL_RANGE_LEN 25         /* start, hyphen and end */
@@ -66,28 +65,23 @@ char *GetPathDirectory(char *pDest, size_t destSize, const char *pPath)
     return pDest;
 }
 
-/* The invoking name after its last backslash, upper-cased.  A name that
- * does not fit is refused with a message rather than shown cut. */
-static int TakeProgramName(tRunState *pRun, const char *pPath)
+/* The invoking name after its last backslash, upper-cased.  It is only
+ * shown, so a name too long for the banner is cut, and a directory part
+ * too long for its buffer still ends at the last backslash. */
+static void TakeProgramName(tRunState *pRun, const char *pPath)
 {
     char dir[WL_PATH_DIR_LEN];
     const char *pName;
     size_t i;
 
-    if (GetPathDirectory(dir, sizeof(dir), pPath) == NULL) {
-        printf("Program path %s is too long.\n", pPath);
-        return 0;
-    }
-    pName = pPath + strlen(dir);
-    if (strlen(pName) > WL_NAME_MAX) {
-        printf("Program name %s is longer than %d characters.\n", pName, WL_NAME_MAX);
-        return 0;
-    }
-    for (i = 0; pName[i] != '\0'; i++)
+    if (GetPathDirectory(dir, sizeof(dir), pPath) != NULL)
+        pName = pPath + strlen(dir);
+    else
+        pName = strrchr(pPath, '\\') + 1;
+    for (i = 0; i < WL_NAME_MAX && pName[i] != '\0'; i++)
         pRun->name[i] = (pName[i] >= 'a' && pName[i] <= 'z') ? (char)(pName[i] - 'a' + 'A')
                                                              : pName[i];
     pRun->name[i] = '\0';
-    return 1;
 }
 
 /* ---- Arguments ----------------------------------------------------- */
@@ -248,35 +242,15 @@ static eLineKind ClassifyLine(const char *pLine)
     return LINE_ADDRESS;
 }
 
-/* Six two-digit groups with one separator, ':' or '-', throughout.  Each
- * character is looked at only after the one before proved not to be the
- * terminator. */
-static int IsSeparatedMac(const char *pLine)
-{
-    int i;
-    for (i = 0; i < WL_SEPARATED_LEN; i++) {
-        if (i % 3 != 2) {
-            if (!IsHex(pLine[i]))
-                return 0;
-        } else if (pLine[i] != pLine[2] || (pLine[2] != ':' && pLine[2] != '-')) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-/* What the engine gets for an address line.  A separated MAC goes whole:
- * cut after twelve characters it would name other bytes.  Otherwise the
- * first twelve characters, never the line end. */
+/* What the engine gets for an address line: the twelve digits of a
+ * separated MAC (the engine's own rule for it), otherwise the first twelve
+ * characters, never the line end. */
 static void TakeLineAddress(const char *pLine, char *pAddress)
 {
     int i;
 
-    if (IsSeparatedMac(pLine)) {
-        memcpy(pAddress, pLine, WL_SEPARATED_LEN);
-        pAddress[WL_SEPARATED_LEN] = '\0';
+    if (WolJoinSeparatedMac(pLine, pAddress))
         return;
-    }
     for (i = 0; i < WL_MAC_TEXT_LEN && pLine[i] != '\0' && pLine[i] != '\r' && pLine[i] != '\n';
          i++)
         pAddress[i] = pLine[i];
@@ -372,7 +346,7 @@ static int SendRange(tRunState *pRun, const char *pLine, uint32_t start, uint32_
 static int SendClients(tRunState *pRun, FILE *pFile)
 {
     char line[WL_LINE_LEN];
-    char address[WL_SEPARATED_LEN + 1];
+    char address[WL_MAC_TEXT_LEN + 1];
     uint32_t start, end;
 
     pRun->packets = 0;
@@ -455,6 +429,23 @@ static int SendFile(tRunState *pRun)
 
 /* ---- Entry --------------------------------------------------------- */
 
+static int Run(tRunState *pRun, int argc, char *argv[])
+{
+    int status;
+
+    PrintBanner(pRun->name);
+    if (argc < 2) {
+        PrintUsage(pRun->name);
+        return WL_EXIT_NO_ARGUMENTS;
+    }
+    status = ScanArguments(pRun, argc, argv);
+    if (status != WL_CONTINUE)
+        return status;
+    if (!pRun->fileRequested)
+        return WL_EXIT_OK;
+    return SendFile(pRun);
+}
+
 int WakelanMain(int argc, char *argv[])
 {
     tRunState run;
@@ -462,17 +453,12 @@ int WakelanMain(int argc, char *argv[])
 
     memset(&run, 0, sizeof(run));
     run.delay = WL_DEFAULT_DELAY;
-    if (!TakeProgramName(&run, argc > 0 && argv[0] != NULL ? argv[0] : ""))
-        return WL_EXIT_LONG_PROGRAM;
-    PrintBanner(run.name);
-    if (argc < 2) {
-        PrintUsage(run.name);
-        return WL_EXIT_NO_ARGUMENTS;
-    }
-    status = ScanArguments(&run, argc, argv);
-    if (status != WL_CONTINUE)
-        return status;
-    if (!run.fileRequested)
-        return WL_EXIT_OK;
-    return SendFile(&run);
+    TakeProgramName(&run, argc > 0 && argv[0] != NULL ? argv[0] : "");
+    status = Run(&run, argc, argv);
+    /* A console that went away (a closed pipe, a full disk) costs only the
+     * text: every address has been sent.  But a run whose report was lost
+     * does not claim a normal end. */
+    if ((fflush(stdout) != 0 || ferror(stdout)) && status == WL_EXIT_OK)
+        status = WL_EXIT_OUTPUT_LOST;
+    return status;
 }

@@ -5,7 +5,7 @@
 
 #include <stddef.h>
 
-#define WL_NAME_MAX 63         /* characters of the program name */
+#define WL_NAME_MAX 63         /* characters of the program name shown */
 #define WL_FILE_NAME_MAX 255   /* characters of the address file's name */
 #define WL_LINE_LEN 256        /* one line of the file: 255 characters + NUL */
 #define WL_PATH_DIR_LEN 260    /* leading directory part of argv[0] */
@@ -20,11 +20,11 @@ enum eWakelanExit {
     WL_EXIT_MISSING_VALUE = 3,   /* /d or /f as the last argument */
     WL_EXIT_BAD_DELAY = 4,       /* delay negative or beyond 2147483647 */
     WL_EXIT_LONG_FILE_NAME = 5,  /* /f name over 255 characters */
-    WL_EXIT_LONG_PROGRAM = 6,    /* program name over 63 characters */
     WL_EXIT_SEND_ARGUMENT = 7,   /* engine failed for a command-line address */
     WL_EXIT_NO_FILE = 8,         /* address file cannot be opened */
     WL_EXIT_READ_ERROR = 9,      /* address file cannot be read */
-    WL_EXIT_SEND_FILE = 10       /* engine failed for an address of the file */
+    WL_EXIT_SEND_FILE = 10,      /* engine failed for an address of the file */
+    WL_EXIT_OUTPUT_LOST = 11     /* as 0, but some console output could not be written */
 };
 
 void PrintBanner(const char *pName);

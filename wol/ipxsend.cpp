@@ -30,16 +30,16 @@ static int SendIpxFrame(const unsigned char *frame, const SOCKADDR_IPX *destinat
 }
 
 /* The last pass: one for the local network and one per network counted so
- * far.  Read afresh before every pass, as discovery may still add some. */
+ * far.  Read afresh before every pass, as discovery may still add some.
+ * Never more than the 32 stored networks: wakelan would have no network
+ * for a further pass, and kova32ex, which repeats the same four datagrams
+ * every pass, would flood the segment for a responder that claims
+ * endless pages. */
 static int LastPass(void)
 {
     int count = NumNewNets.load(std::memory_order_acquire);
-#ifdef WAKELAN_BUILD
-    /* Only the first 32 networks are stored: a pass beyond them would have
-     * no network to go to. */
     if (count > IPX_NETLIST_SLOTS)
         count = IPX_NETLIST_SLOTS;
-#endif
     return count;
 }
 

@@ -56,26 +56,28 @@ void WolBuildFrame(unsigned char *frame, const unsigned char *mac)
         memcpy(frame + 6 + k * WOL_MAC_LEN, mac, WOL_MAC_LEN);
 }
 
-/* "00-A0-C9-12-34-56" or "00:a0:c9:12:34:56": six two-digit groups with
- * one separator used throughout.  Copies the twelve digits into plain. */
-static int JoinSeparatedMac(const char *text, char *plain)
+int WolJoinSeparatedMac(const char *text, char *plain)
 {
-    char separator = '\0';
+    char separator = text[0] != '\0' && text[1] != '\0' ? text[2] : '\0';
     int group;
+
+    if (separator != ':' && separator != '-')
+        return 0;
     /* Each character is looked at only after the one before it proved not
      * to be the terminator. */
     for (group = 0; group < 6; group++) {
         const char *p = text + 3 * group;
         if (!IsHexDigit(p[0]) || !IsHexDigit(p[1]))
             return 0;
-        if (group == 0)
-            separator = p[2];
-        if (group < 5 && (p[2] != separator || (separator != ':' && separator != '-')))
+        if (group < 5 && p[2] != separator)
             return 0;
-        if (group == 5 && p[2] != '\0')
-            return 0;
-        plain[2 * group] = p[0];
-        plain[2 * group + 1] = p[1];
+    }
+    /* "00-A0-C9-12-34-567" or "...-56-78" is no six-group address. */
+    if (IsHexDigit(text[17]) || text[17] == ':' || text[17] == '-')
+        return 0;
+    for (group = 0; group < 6; group++) {
+        plain[2 * group] = text[3 * group];
+        plain[2 * group + 1] = text[3 * group + 1];
     }
     plain[WOL_MAC_TEXT_LEN] = '\0';
     return 1;
@@ -93,7 +95,7 @@ int32_t KOVASendWakeOnLAN(char *macAddr)
     }
     /* A separated address would otherwise be cut to "00-A0-C9-12-" and
      * wake bytes that name no card. */
-    if (!JoinSeparatedMac(macAddr, text)) {
+    if (!WolJoinSeparatedMac(macAddr, text)) {
         strncpy(text, macAddr, WOL_MAC_TEXT_LEN);
         text[WOL_MAC_TEXT_LEN] = '\0';
     }
@@ -106,6 +108,31 @@ int32_t KOVASendWakeOnLAN(char *macAddr)
         return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
 #endif
     return KOVA_WOL_FAILURE;
+}
+
+/* Port 13992 is taken only for the microseconds of one wake, so another
+ * wake beside ours (a second request, a wakelan run) is no reason to fail:
+ * wait for it in short pauses.  A port that stays taken for the whole wait
+ * makes UDP fail. */
+static int BindWakePort(const struct sockaddr_in *local)
+{
+    DWORD start = 0;
+    int waiting = 0;
+
+    while (bind(m_Socket, (const struct sockaddr *)local, sizeof(*local)) == SOCKET_ERROR) {
+        if (WSAGetLastError() != WSAEADDRINUSE)
+            return 0;
+        /* The clock only once the port was found taken: a free port costs
+         * nothing beyond the bind. */
+        if (!waiting) {
+            start = GetTickCount();
+            waiting = 1;
+        } else if (GetTickCount() - start >= WOL_BIND_WAIT_MS) {
+            return 0;
+        }
+        Sleep(WOL_BIND_PAUSE_MS);
+    }
+    return 1;
 }
 
 static int OpenUdpSocket(void)
@@ -121,7 +148,7 @@ static int OpenUdpSocket(void)
     local.sin_port = htons(WOL_UDP_SOURCE_PORT);
     if (setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
             SOCKET_ERROR ||
-        bind(m_Socket, (struct sockaddr *)&local, sizeof(local)) == SOCKET_ERROR) {
+        !BindWakePort(&local)) {
         closesocket(m_Socket);
         return 0;
     }
@@ -186,30 +213,58 @@ int WakeUp(char *macAddr, eProtocol protocol)
     return 1;
 }
 
-/* KOVA_UDP_TARGET=ADDRESS:PORT, a test and demo aid, sends the two frames
- * there instead of to the limited broadcast. */
-static void UdpDestination(struct sockaddr_in *destination)
+/* "A.B.C.D:PORT": four decimal numbers 0-255 and a port 1-65535, nothing
+ * else (inet_addr's other forms such as "127.1" included). */
+static int ParseUdpTarget(const char *pText, uint32_t *pAddress, unsigned short *pPort)
+{
+    uint32_t address = 0, value = 0;
+    int part, digits;
+
+    for (part = 0; part < 5; part++) {
+        value = 0;
+        for (digits = 0; *pText >= '0' && *pText <= '9'; digits++, pText++) {
+            if (digits == 5)
+                return 0;
+            value = value * 10 + (uint32_t)(*pText - '0');
+        }
+        if (digits == 0)
+            return 0;
+        if (part < 4) {
+            if (value > 255 || *pText != (part < 3 ? '.' : ':'))
+                return 0;
+            address = (address << 8) | value;
+            pText++;
+        } else if (value < 1 || value > 65535 || *pText != '\0') {
+            return 0;
+        }
+    }
+    *pAddress = address;
+    *pPort = (unsigned short)value;
+    return 1;
+}
+
+/* KOVA_UDP_TARGET, a test and demo aid, sends the two frames to
+ * A.B.C.D:PORT instead of the limited broadcast.  Any other value is a
+ * mistake that must never become the real broadcast: then there is no
+ * destination (0) and nothing is sent. */
+static int UdpDestination(struct sockaddr_in *destination)
 {
     static int loaded = 0;
+    static int valid = 1;
     static uint32_t address = INADDR_BROADCAST;
     static unsigned short port = WOL_UDP_PORT;
 
     if (!loaded) {
         const char *target = getenv("KOVA_UDP_TARGET");
-        const char *colon = target ? strrchr(target, ':') : NULL;
-        char host[64];
-        if (colon && (size_t)(colon - target) < sizeof(host)) {
-            memcpy(host, target, (size_t)(colon - target));
-            host[colon - target] = '\0';
-            address = ntohl(inet_addr(host));
-            port = (unsigned short)atoi(colon + 1);
-        }
+        if (target != NULL)
+            valid = ParseUdpTarget(target, &address, &port);
         loaded = 1;
     }
     memset(destination, 0, sizeof(*destination));
     destination->sin_family = AF_INET;
     destination->sin_addr.s_addr = htonl(address);
     destination->sin_port = htons(port);
+    return valid;
 }
 
 static int SendUdpFrame(const unsigned char *frame, const struct sockaddr_in *destination)
@@ -230,7 +285,11 @@ int DoTCP(char *lpszMac)
     unsigned char cFrame1[WOL_FRAME_LEN], cFrame2[WOL_FRAME_LEN];
     int i;
 
-    UdpDestination(&destination);
+    if (!UdpDestination(&destination)) {
+        closesocket(m_Socket);
+        WSACleanup();
+        return 0;
+    }
     memset(cFrame1, 0, sizeof(cFrame1));
     memset(cFrame2, 0, sizeof(cFrame2));
     WolTextToBytes(lpszMac, bMAC1, WOL_MAC_LEN);

@@ -26,6 +26,8 @@ typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
 #define WOL_IPX_NET_LEN 4                   /* bytes of an IPX network number */
 #define WOL_MAC_COPY_LEN 31                 /* the sender's private MAC text */
 #define WOL_MIN_UDP_DG 1024                 /* smallest iMaxUdpDg we accept */
+#define WOL_BIND_WAIT_MS 2000               /* longest wait for port 13992 */
+#define WOL_BIND_PAUSE_MS 1                 /* between two binds of it */
 
 #define IPX_DIAG_SOCKET 0x0456              /* IPX diagnostic service */
 #define IPX_QUERY_LEN 7                     /* configuration request */

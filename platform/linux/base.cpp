@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -190,6 +191,22 @@ int wsa_error_from_errno(int error)
     case ECONNREFUSED: return WSAECONNREFUSED;
     case EHOSTUNREACH: return WSAEHOSTUNREACH;
     default: return WSAEINVAL;
+    }
+}
+
+void start_process()
+{
+    signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        /* Opened the other way round, so that use of it fails; the lower
+         * descriptors are taken, so it gets this number. */
+        int placeholder = ::open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+        if (placeholder >= 0 && placeholder != fd) {
+            dup2(placeholder, fd);
+            ::close(placeholder);
+        }
     }
 }
 
@@ -501,14 +518,31 @@ std::unordered_map<int, std::pair<HANDLE, int>> osf_handles; /* fd -> handle, fl
 
 }  // namespace
 
+/* Windows opens no directory as a file, in any mode. */
+static bool refuse_directory(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    errno = EACCES;
+    return true;
+}
+
 FILE *fopen(const char *path, const char *mode)
 {
     if (!path || !mode) {
         errno = EINVAL;
         return nullptr;
     }
-    if (strchr(mode, 'b') || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a'))
-        return ::fopen(path, mode);
+    if (strchr(mode, 'b') || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) {
+        FILE *binary = ::fopen(path, mode);
+        if (binary && refuse_directory(fileno(binary))) {
+            ::fclose(binary);
+            errno = EACCES;
+            return nullptr;
+        }
+        return binary;
+    }
     int flags = O_CLOEXEC;
     bool update = strchr(mode, '+') != nullptr;
     switch (mode[0]) {
@@ -519,10 +553,9 @@ FILE *fopen(const char *path, const char *mode)
     int fd = ::open(path, flags, 0666);
     if (fd < 0)
         return nullptr;
-    struct stat st;
-    if (mode[0] != 'r' && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (refuse_directory(fd)) {
         ::close(fd);
-        errno = EISDIR;
+        errno = EACCES;
         return nullptr;
     }
     FILE *stream = open_text_stream(fd, nullptr, true, mode);
@@ -574,6 +607,11 @@ void Sleep(DWORD dwMilliseconds)
     }
     /* A nanosleep underneath, resumed after signals. */
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+DWORD GetTickCount(void)
+{
+    return DWORD(detail::now_ms());
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)

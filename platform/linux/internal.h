@@ -53,6 +53,12 @@ bool should_fail(const char *call);
 DWORD win32_error_from_errno(int error);
 int wsa_error_from_errno(int error);
 
+/* What both process entries do first: SIGPIPE ignored, so that a write to
+ * a reader that has gone fails with an error as on Windows; a standard
+ * descriptor that is closed keeps a placeholder on which every read and
+ * write fails, so no file or socket opened later takes its number. */
+void start_process();
+
 /* Milliseconds on a monotonic clock. */
 uint64_t now_ms();
 

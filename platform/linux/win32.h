@@ -158,6 +158,8 @@ namespace win {
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 
 void Sleep(DWORD dwMilliseconds);
+/* Milliseconds since an arbitrary start; wraps after 49.7 days. */
+DWORD GetTickCount(void);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
@@ -307,6 +309,15 @@ HGDIOBJ GetStockObject(int i);
 /* The program's entry, called by the layer's main(). */
 int WINAPI WinMain(win::HINSTANCE hInstance, win::HINSTANCE hPrevInstance, win::LPSTR lpCmdLine,
                    int nShowCmd);
+
+/* A console program keeps its own main(argc, argv) as on Windows; the
+ * layer's process entry (linux/consolemain.cpp, whose library defines
+ * KOVA_CONSOLE_PROGRAM for the program's sources) defines the real main()
+ * and calls it under this name. */
+int KovaConsoleMain(int argc, char *argv[]);
+#if defined(KOVA_CONSOLE_PROGRAM) && !defined(KOVA_PLATFORM_IMPL)
+#  define main KovaConsoleMain
+#endif
 
 /* ---- Windows Sockets 1.1: IP, then IPX/SPX ------------------------- */
 #define WSADESCRIPTION_LEN 256

@@ -3,15 +3,12 @@
  * without the program's own name. */
 #include "internal.h"
 
-#include <signal.h>
-
 #include <string>
 
 int main(int argc, char **argv)
 {
-    /* A child that closes its pipe early must not kill us by SIGPIPE; the
-     * write fails with an error instead, as on Windows. */
-    signal(SIGPIPE, SIG_IGN);
+    /* A child that closes its pipe early must not kill us by SIGPIPE. */
+    win::detail::start_process();
     std::string line;
     for (int i = 1; i < argc; i++) {
         if (i > 1)

@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,21 +143,27 @@ TEST(WakelanArguments, Table)
 TEST(WakelanArguments, ProgramNameComesFromArgvZero)
 {
     kt::TempDir dir;
+    std::string deep = dir.path();
+    for (int i = 0; i < 30; i++)
+        deep += "/directory";
     const struct {
         std::string argv0, banner;
-        int exit;
     } cases[] = {
-        {"D:\\TOOLS\\wakelan.exe", Banner("WAKELAN.EXE"), 1},
-        {"wl.v2\\", Banner(""), 1},
-        {std::string(63, 'w'), Banner(std::string(63, 'W')), 1},
-        {std::string(64, 'w'),
-         "Program name " + std::string(64, 'w') + " is longer than 63 characters.\n", 6},
+        {"D:\\TOOLS\\wakelan.exe", Banner("WAKELAN.EXE")},
+        {"wl.v2\\", Banner("")},
+        {std::string(63, 'w'), Banner(std::string(63, 'W'))},
+        // Only shown: a longer name is cut, and the run goes on.
+        {std::string(70, 'w'), Banner(std::string(63, 'W'))},
+        // A Linux path is handed over with backslashes, whatever its depth.
+        {deep + "/wakelan", Banner("WAKELAN")},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.argv0);
-        ASSERT_EQ(symlink(WAKELAN_BIN, (dir / c.argv0).c_str()), 0);
-        Outcome o = Wakelan({}, {}, {{"PATH", dir.path()}}, c.argv0);
-        EXPECT_EQ(o.exit, c.exit);
+        std::string link = c.argv0[0] == '/' ? c.argv0 : dir / c.argv0;
+        std::filesystem::create_directories(link.substr(0, link.rfind('/')));
+        ASSERT_EQ(symlink(WAKELAN_BIN, link.c_str()), 0);
+        Outcome o = Wakelan({"/?"}, {}, {{"PATH", dir.path()}}, c.argv0);
+        EXPECT_EQ(o.exit, 0);
         EXPECT_EQ(o.out.substr(0, c.banner.size()), c.banner);
     }
 }
@@ -227,8 +238,7 @@ TEST(WakelanFile, Table)
         {"command line first, last file only", B, Using(Sending(1, 1)), {"020000000001", B}, 0, "",
          {"/f", "one.ini", "020000000001", "/d0", "/flist.ini"}},
         {"missing file", "", "Cannot find file none.ini.\n", {}, 8, "", {"/fnone.ini"}},
-        {"directory", "", "Using file folder.\nCalculating...\nCannot read file folder.\n", {}, 9,
-         "", {"/ffolder"}},
+        {"directory", "", "Cannot find file folder.\n", {}, 8, "", {"/ffolder"}},
         {"engine fails for the file", A,
          Using("Sending Wake-on-LAN packets for 1 clients...\n" + noSockets + noSockets +
                kCannotSend),
@@ -249,6 +259,129 @@ TEST(WakelanFile, Table)
         EXPECT_EQ(o.exit, c.exit);
         EXPECT_EQ(o.out, Banner() + c.out);
         EXPECT_EQ(o.sent, Frames(c.sent));
+    }
+}
+
+const std::string kKovacon = std::string(KOVA_TOOLS_DIR) + "/kovacon/kovacon";
+
+// One WAKE request through the console driver: its answer and the MACs of
+// the frames that reached the listener.
+std::pair<std::string, std::vector<std::string>> Kova32exWake(
+    const std::string &mac, const std::optional<std::string> &target = {})
+{
+    kt::UdpListener listener;
+    kt::RunOptions options;
+    options.env = {{"KOVA_UDP_TARGET", target.value_or(listener.target())}};
+    kt::RunResult r = kt::Run({kKovacon, "WAKE " + mac}, options);
+    std::vector<std::string> sent;
+    for (const auto &d : listener.drain(100ms))
+        sent.push_back(FrameMac(d));
+    return {r.out, sent};
+}
+
+// The same text names the same card in a WAKE request and on a file line.
+TEST(WakeRule, SeparatedMacNamesTheSameCardInKova32exAndFileLine)
+{
+    const struct {
+        std::string text, mac;
+    } cases[] = {
+        {"00-A0-C9-12-34-56", A},
+        {"00:a0:c9:12:34:56\t", A},  // a tab is part of the WAKE word
+        {"00-A0-C9-12-34-56;pc", A},
+        // No six-group address: the digit rule on the first twelve.
+        {"00-A0-C9-12-34-567", "00DA0DC9D12D"},
+        {"00-A0-C9-12-34-56-78", "00DA0DC9D12D"},
+        {"00:A0:C9:12:34:56:", "00AA0AC9A12A"},
+        {"00-A0:C9-12-34-56", "00DA0AC9D12D"},
+        {A + "7", A},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        auto [answer, sent] = Kova32exWake(c.text);
+        EXPECT_EQ(answer, "WAKE-SUCCESS\r\n");
+        EXPECT_EQ(sent, Frames({c.mac}));
+        kt::TempDir dir;
+        kt::WriteFile(dir / "list.ini", c.text + "\n");
+        EXPECT_EQ(Wakelan({"/d0", "/flist.ini"}, dir.path()).sent, Frames({c.mac}));
+    }
+}
+
+// A test target that is not A.B.C.D:PORT never becomes the real broadcast,
+// nor another address: nothing is sent and both programs report failure.
+TEST(UdpTarget, AnythingButAddressAndPortSendsNothing)
+{
+    kt::UdpListener listener;
+    const std::string port = std::to_string(listener.port());
+    const std::string values[] = {
+        "junk", "127.0.0.1", "localhost:" + port, "127.1:" + port, "127.0.0.1:0",
+        "127.0.0.1:70000", "127.0.0.1:" + std::to_string(listener.port() + 65536),
+        "127.0.0.256:" + port, "127.0.0.1:" + port + "x", " 127.0.0.1:" + port, "",
+    };
+    for (const auto &value : values) {
+        SCOPED_TRACE("KOVA_UDP_TARGET=" + value);
+        EXPECT_EQ(Kova32exWake(A, value).first, "WAKE-FAILURE\r\n");
+        Outcome o = Wakelan({A}, {}, {{"KOVA_UDP_TARGET", value}});
+        EXPECT_EQ(o.exit, 7);
+        EXPECT_EQ(o.out, Banner() + kCannotSend);
+        EXPECT_TRUE(listener.drain(50ms).empty());
+    }
+}
+
+// Standard output a pipe nobody reads, a full disk or closed: every address
+// is still sent, and the lost text is told by the exit status.
+TEST(WakelanOutput, LostConsoleCostsOnlyTheText)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "list.ini", "02AB0C000000-02AB0C0000C8\n");  // 201: two progress flushes
+    std::vector<std::string> all;
+    for (int i = 0; i <= 200; i++) {
+        char mac[16];
+        snprintf(mac, sizeof mac, "02AB0C%06X", i);
+        all.push_back(mac);
+    }
+    for (const char *kind : {"closed pipe", "/dev/full", "closed"}) {
+        SCOPED_TRACE(kind);
+        kt::UdpListener listener;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        int pipeEnds[2] = {-1, -1};
+        if (std::string(kind) == "closed pipe") {
+            ASSERT_EQ(pipe(pipeEnds), 0);
+            close(pipeEnds[0]);
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+        } else if (std::string(kind) == "/dev/full") {
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+        } else {
+            posix_spawn_file_actions_addclose(&actions, 1);
+        }
+        // Started as a shell would start it: SIGPIPE at its default.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        const std::string file = dir / "list.ini", target = "KOVA_UDP_TARGET=" + listener.target();
+        char *argv[] = {const_cast<char *>(kBin.c_str()), const_cast<char *>("/d1"),
+                        const_cast<char *>("/f"), const_cast<char *>(file.c_str()), nullptr};
+        char *envp[] = {const_cast<char *>(target.c_str()), nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, kBin.c_str(), &actions, &attr, argv, envp), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        if (pipeEnds[1] >= 0)
+            close(pipeEnds[1]);
+        std::vector<std::string> sent;
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0)
+            if (auto d = listener.receive(20ms))
+                sent.push_back(FrameMac(*d));
+        for (const auto &d : listener.drain(50ms))
+            sent.push_back(FrameMac(d));
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 11);
+        EXPECT_EQ(sent, Frames(all));
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testutil.h"
@@ -61,9 +62,11 @@ TEST_F(UdpWake, SendsTheMacThenItsByteReversalFromPort13992)
         // Separated forms name the MAC they show.
         {"00-A0-C9-12-34-56", {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56}},
         {"00:a0:c9:12:34:56", {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56}},
+        {"00-A0-C9-12-34-56\t", {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56}},
         // Anything else keeps the digit rule on the first twelve characters.
         {"00-A0:C9-12-34-56", {0x00, 0xDA, 0x0A, 0xC9, 0xD1, 0x2D}},
         {"00-A0-C9-12-34-56-78", {0x00, 0xDA, 0x0D, 0xC9, 0xD1, 0x2D}},
+        {"00-A0-C9-12-34-567", {0x00, 0xDA, 0x0D, 0xC9, 0xD1, 0x2D}},
         {"00-A0-C9-12-34-5", {0x00, 0xDA, 0x0D, 0xC9, 0xD1, 0x2D}},
         {"0-A0-C9-12-34-56", {0x0D, 0xA0, 0xDC, 0x9D, 0x12, 0xD3}},
     };
@@ -79,6 +82,21 @@ TEST_F(UdpWake, SendsTheMacThenItsByteReversalFromPort13992)
         for (const auto &d : got)
             EXPECT_EQ(d.sourcePort, 13992);
     }
+}
+
+// Another wake holding port 13992 for a moment is waited for, not a failure.
+TEST_F(UdpWake, WaitsWhileAnotherWakeHoldsPort13992)
+{
+    auto holder = std::make_unique<kt::UdpListener>(13992, "0.0.0.0");
+    std::thread release([&holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        holder.reset();
+    });
+    int32_t result = -1;
+    auto got = Wake("00A0C9123456", &result);
+    release.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(got.size(), 2u);
 }
 
 TEST_F(UdpWake, RejectsTextThatDoesNotStartWithAHexDigit)
