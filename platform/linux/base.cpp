@@ -576,6 +576,12 @@ void Sleep(DWORD dwMilliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
+DWORD GetTickCount(void)
+{
+    return DWORD(now_ms()); /* wraps as Windows' does */
+}
+
+/* Processes, threads and mutexes each answer for themselves. */
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     Object *object = object_of(hHandle);
