@@ -327,7 +327,7 @@ static DWORD CredentialWaitMs(void)
 
 /* Enters the store section for address: the mutex handle, owned, or null
  * when it cannot be had in time (the store is then left alone).  A mutex
- * whose owner died counts as had: that request ended long ago. */
+ * whose owner died counts as had: that request is over. */
 static HANDLE EnterCredentialSection(const char *address)
 {
     char name[CRED_MUTEX_NAME_LEN];
