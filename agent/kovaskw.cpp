@@ -4,8 +4,15 @@
  *
  * Reading pass: read a line, examine it, ask CheckEOF; passes repeat until
  * CheckEOF reports the end of output.  Drain: read until a read yields no
- * line.  The pipe gives up on a tool that stays silent too long, so every
- * pass loop ends. */
+ * line.  The pipe gives up on a tool that stays silent too long or runs
+ * too long, so every pass loop and every drain ends.
+ *
+ * A request with credentials changes the agent's store and puts it back.
+ * That store section, from "/LISTOUT" to the restore, runs one request at
+ * a time per host, across processes, under a named mutex: two requests
+ * that overlapped would each put back what they found, and the last one
+ * would leave the other's temporary credential in place of the
+ * administrator's. */
 #include "kovawin.h"
 
 #include "kovaskw.h"
@@ -24,6 +31,11 @@
 #define DELETE_CREDENTIAL_FORMAT "SKWSECCMD /DELOUT /HOST:\"%s\""
 
 #define PING_PAUSE_MS 750
+
+#define CRED_MUTEX_FORMAT "KOVA-CRED-%08lX"
+#define CRED_MUTEX_NAME_LEN 32
+#define CRED_SECTION_TOOLS 5 /* /LISTOUT, /ADDOUT, /DOPING, the request, the restore */
+#define CRED_WAIT_MAX_MS 0xFFFFFFFEu /* the longest finite wait */
 
 static tSystagAndName tagAndName;
 static tSystemData systemData;
@@ -279,13 +291,77 @@ static int32_t ReadRequestResult(FILE *stream, char *line)
     return SKW_NO_RESULT;
 }
 
-/* Puts the store back as the listing showed it. */
-static void RestoreCredential(int store, char *address)
+/* ---- The store section ----------------------------------------------- */
+
+/* 32-bit FNV-1a: an address may be long and hold any character, its hash
+ * makes a short, plain mutex name. */
+static uint32_t HashAddress(const char *address)
+{
+    uint32_t hash = 2166136261u;
+    const unsigned char *p;
+
+    for (p = (const unsigned char *)address; *p; p++) {
+        hash ^= *p;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+/* How long to wait for another request's section for the same host: by
+ * default as long as one section can last under the tool limits. */
+static DWORD CredentialWaitMs(void)
+{
+    const char *pValue = getenv("KOVA_CRED_WAIT_MS");
+    uint64_t longest;
+    char *pEnd;
+    unsigned long value;
+
+    if (pValue && *pValue) {
+        value = strtoul(pValue, &pEnd, 10);
+        if (*pEnd == '\0' && value <= 0x7FFFFFFFul)
+            return (DWORD)value;
+    }
+    longest = (uint64_t)CRED_SECTION_TOOLS * ReadTextLongestRun() + PING_PAUSE_MS;
+    return longest < CRED_WAIT_MAX_MS ? (DWORD)longest : CRED_WAIT_MAX_MS;
+}
+
+/* Enters the store section for address: the mutex handle, owned, or null
+ * when it cannot be had in time (the store is then left alone).  A mutex
+ * whose owner died counts as had: that request is over. */
+static HANDLE EnterCredentialSection(const char *address)
+{
+    char name[CRED_MUTEX_NAME_LEN];
+    HANDLE hMutex;
+    DWORD waited;
+
+    snprintf(name, sizeof(name), CRED_MUTEX_FORMAT, (unsigned long)HashAddress(address));
+    hMutex = CreateMutexA(NULL, FALSE, name);
+    if (!hMutex)
+        return NULL;
+    waited = WaitForSingleObject(hMutex, CredentialWaitMs());
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        return hMutex;
+    CloseHandle(hMutex);
+    return NULL;
+}
+
+static void LeaveCredentialSection(HANDLE *phMutex)
+{
+    if (!*phMutex)
+        return;
+    ReleaseMutex(*phMutex);
+    CloseHandle(*phMutex);
+    *phMutex = NULL;
+}
+
+/* Puts the store back as the listing showed it, and leaves the section. */
+static void RestoreCredential(int store, char *address, HANDLE *phSection)
 {
     if (store == SKW_CRED_ONE)
         SKWSetPassword(passwd.host, passwd.userId, passwd.password);
     else
         SKWDeletePassword(address);
+    LeaveCredentialSection(phSection);
 }
 
 static int32_t RunRequest(char *macAddress, char *userId, char *password, const char *requestFormat)
@@ -293,6 +369,7 @@ static int32_t RunRequest(char *macAddress, char *userId, char *password, const 
     char command[SKW_CMD_LEN];
     char line[SKW_LINE_LEN];
     tSystagAndName *pSystem;
+    HANDLE hSection = NULL;
     int store = SKW_CRED_UNKNOWN;
     int stored = 0;
     int32_t result;
@@ -305,20 +382,30 @@ static int32_t RunRequest(char *macAddress, char *userId, char *password, const 
     if (userId && userId[0]) {
         if (!password)
             password = noPassword;
-        if (!FormatListCommand(command, pSystem->address))
-            return SKW_NO_RESULT;
-        store = ListCredential(pSystem->address);
+        /* Never a credential under an empty host name: without an address
+         * the store is left alone, as when its state is not known. */
+        if (pSystem->address[0]) {
+            if (!FormatListCommand(command, pSystem->address))
+                return SKW_NO_RESULT;
+            hSection = EnterCredentialSection(pSystem->address);
+            if (hSection)
+                store = ListCredential(pSystem->address);
+        }
         /* Every line that may follow must be sent whole, or the store is
          * left alone and the request is not made. */
-        if (!FormatAddCommand(command, pSystem->address, userId, password))
+        if (!FormatAddCommand(command, pSystem->address, userId, password) ||
+            (store == SKW_CRED_ONE &&
+             !FormatAddCommand(command, passwd.host, passwd.userId, passwd.password)) ||
+            (store == SKW_CRED_NONE && !FormatDeleteCommand(command, pSystem->address))) {
+            LeaveCredentialSection(&hSection);
             return SKW_NO_RESULT;
-        if (store == SKW_CRED_ONE &&
-            !FormatAddCommand(command, passwd.host, passwd.userId, passwd.password))
-            return SKW_NO_RESULT;
-        if (store == SKW_CRED_NONE && !FormatDeleteCommand(command, pSystem->address))
-            return SKW_NO_RESULT;
+        }
+        /* Once the store tool started it may have changed the store,
+         * whatever it then did: from here the request always restores. */
         if (store != SKW_CRED_UNKNOWN)
             stored = SKWSetPassword(pSystem->address, userId, password);
+        if (!stored)
+            LeaveCredentialSection(&hSection);
     }
 
     snprintf(command, sizeof(command), PING_FORMAT, (unsigned long)pSystem->systag);
@@ -331,12 +418,12 @@ static int32_t RunRequest(char *macAddress, char *userId, char *password, const 
     stream = ReadTextPopen(command);
     if (!stream) {
         if (stored)
-            RestoreCredential(store, pSystem->address);
+            RestoreCredential(store, pSystem->address, &hSection);
         return SKW_CANNOT_START_TOOL;
     }
     result = ReadRequestResult(stream, line);
     if (stored)
-        RestoreCredential(store, pSystem->address);
+        RestoreCredential(store, pSystem->address, &hSection);
     Drain(stream, line, SKW_LINE_LEN);
     ReadTextPclose(stream);
     return result;

@@ -8,9 +8,14 @@
  * for good, so output would be lost.  The stream handed to the caller
  * stays the key of the table, and closing it closes the output pipe.
  *
- * A tool that neither writes nor ends is given up after a limit of silence
- * (KOVA_TOOL_TIMEOUT_MS, 30 s by default), and between empty looks at the
- * pipe we rest on the process handle instead of spinning.
+ * Every tool run is bounded twice: a tool that neither writes nor ends is
+ * given up after a limit of silence (KOVA_TOOL_TIMEOUT_MS, 30 s by
+ * default), and one that keeps writing after a limit on its whole run
+ * (KOVA_TOOL_TOTAL_MS, 5 minutes by default).  A tool given up is ended
+ * and its stream ends after what it wrote; one given up before it wrote
+ * anything still gets a stream, at its end at once, because it did start
+ * and may have done its work.  Between empty looks at the pipe we rest on
+ * the process handle instead of spinning.
  */
 #include "kovawin.h"
 
@@ -31,6 +36,7 @@
 #define RTP_POLL_MS 10
 #define RTP_READS_PER_FILL 8 /* a tool that writes without pause cannot hold us */
 #define RTP_DEFAULT_SILENCE_MS 30000
+#define RTP_DEFAULT_TOTAL_MS 300000
 #define RTP_TERMINATE_WAIT_MS 1000
 #define RTP_TERMINATED_EXIT_CODE 1
 #define RTP_CTRL_Z 0x1A
@@ -56,6 +62,9 @@ typedef struct tLineBuffer {
     uint32_t childTail; /* older platform: child bytes still in the pipe after it ended */
     uint32_t silentMs;  /* time rested on the process handle since the last output */
     uint32_t limitMs;   /* the limit of silence */
+    uint32_t startTick; /* GetTickCount when the child was started */
+    uint32_t totalMs;   /* the limit on the whole run */
+    int endedByUs;      /* given up at a limit: its output ends, no filler */
     int emptyPolls;     /* reads and end checks in a row that found nothing */
     int eof;            /* the output is finished */
 } tLineBuffer;
@@ -75,18 +84,30 @@ static int QueryPlatform(OSVERSIONINFOA *pInfo)
     return GetVersionExA(pInfo) ? 1 : 0;
 }
 
-static uint32_t SilenceLimitMs(void)
+/* A limit in milliseconds from the environment; the default when unset
+ * or not a number from 1 to 0x7FFFFFFF. */
+static uint32_t LimitMs(const char *name, uint32_t defaultMs)
 {
-    const char *pValue = getenv("KOVA_TOOL_TIMEOUT_MS");
+    const char *pValue = getenv(name);
     char *pEnd;
     unsigned long value;
 
     if (!pValue || !*pValue)
-        return RTP_DEFAULT_SILENCE_MS;
+        return defaultMs;
     value = strtoul(pValue, &pEnd, 10);
     if (*pEnd != '\0' || value == 0 || value > 0x7FFFFFFFul)
-        return RTP_DEFAULT_SILENCE_MS;
+        return defaultMs;
     return (uint32_t)value;
+}
+
+static uint32_t SilenceLimitMs(void)
+{
+    return LimitMs("KOVA_TOOL_TIMEOUT_MS", RTP_DEFAULT_SILENCE_MS);
+}
+
+static uint32_t TotalLimitMs(void)
+{
+    return LimitMs("KOVA_TOOL_TOTAL_MS", RTP_DEFAULT_TOTAL_MS);
 }
 
 static void CloseIfOpen(HANDLE *pHandle)
@@ -304,12 +325,24 @@ static int TakeLine(tLineBuffer *pLine, char *string, int num)
     return 1;
 }
 
-/* Gives up a child that has been silent for too long. */
-static void EndSilentChild(popenedInstance_s *pSlot, tLineBuffer *pLine, int nt)
+/* Gives up a child at one of the limits: its output ends with what the
+ * pipe holds now. */
+static void EndChild(popenedInstance_s *pSlot, tLineBuffer *pLine, int nt)
 {
     TerminateProcess(pSlot->hProcess, RTP_TERMINATED_EXIT_CODE);
     WaitForSingleObject(pSlot->hProcess, RTP_TERMINATE_WAIT_MS);
+    pLine->endedByUs = 1;
     NoteChildEnded(pSlot, pLine, nt);
+}
+
+/* Ends a child whose whole run has reached the total limit, however much
+ * it writes: a tool that never stops cannot hold the request. */
+static void EnforceTotalLimit(popenedInstance_s *pSlot, tLineBuffer *pLine, int nt)
+{
+    if (ChildHasEnded(pSlot, pLine, nt))
+        return;
+    if ((uint32_t)(GetTickCount() - pLine->startTick) >= pLine->totalMs)
+        EndChild(pSlot, pLine, nt);
 }
 
 /* Rests on the process handle while nothing is waiting, instead of letting
@@ -320,7 +353,7 @@ static void RestWhileSilent(popenedInstance_s *pSlot, tLineBuffer *pLine, int nt
         return;
     pLine->silentMs += RTP_POLL_MS;
     if (pLine->silentMs >= pLine->limitMs)
-        EndSilentChild(pSlot, pLine, nt);
+        EndChild(pSlot, pLine, nt);
 }
 
 /* A read or an end check found nothing to hand out while the child runs.
@@ -371,6 +404,9 @@ FILE *ReadTextPopen(char *command)
     DWORD mode = PIPE_NOWAIT | PIPE_READMODE_BYTE;
     char trace[RTP_TRACE_LEN];
     uint32_t limitMs;
+    uint32_t totalMs;
+    uint32_t startTick;
+    int cameAlive;
     tLineBuffer *pLine;
     FILE *stream;
     int fd;
@@ -419,13 +455,19 @@ FILE *ReadTextPopen(char *command)
                  (int)GetLastError());
         goto fail;
     }
+    startTick = GetTickCount();
     CloseHandle(processInfo.hThread);
 
     limitMs = SilenceLimitMs();
-    if (!AwaitFirstOutput(processInfo.hProcess, hStdout, limitMs)) {
-        /* Silent for the whole limit: as if it had never started. */
+    totalMs = TotalLimitMs();
+    cameAlive = AwaitFirstOutput(processInfo.hProcess, hStdout,
+                                 limitMs < totalMs ? limitMs : totalMs);
+    if (!cameAlive) {
+        /* Silent for the whole limit.  It started all the same, so the
+         * caller gets a stream, ended below: a tool that changed something
+         * before it fell silent must not look as if it never ran. */
         TerminateProcess(processInfo.hProcess, RTP_TERMINATED_EXIT_CODE);
-        goto failWithChild;
+        WaitForSingleObject(processInfo.hProcess, RTP_TERMINATE_WAIT_MS);
     }
 
     /* The stream owns hStdout from here: fclose closes it. */
@@ -446,6 +488,12 @@ FILE *ReadTextPopen(char *command)
     memset(pLine, 0, sizeof *pLine);
     pLine->cut = -1;
     pLine->limitMs = limitMs;
+    pLine->totalMs = totalMs;
+    pLine->startTick = startTick;
+    if (!cameAlive) {
+        pLine->endedByUs = 1;
+        NoteChildEnded(GetPopenedInstance(stream), pLine, IsNtPlatform(&osVersionInfo));
+    }
     return stream;
 
 failWithChild:
@@ -478,6 +526,7 @@ char *ReadTextFgets(char *string, int num, FILE *stream)
         return NULL;
     pLine = LineBufferOf(pSlot);
     nt = IsNtPlatform(&osVersionInfo);
+    EnforceTotalLimit(pSlot, pLine, nt);
     if (!TakeLine(pLine, string, num)) {
         FillLineBuffer(pSlot, pLine, nt);
         if (!TakeLine(pLine, string, num)) {
@@ -519,6 +568,7 @@ int CheckEOF(FILE *fileHandle)
     if (pLine->eof)
         return 1;
 
+    EnforceTotalLimit(pSlot, pLine, nt);
     if (!ChildHasEnded(pSlot, pLine, nt)) {
         if (DeliverableLength(pLine, RTP_LINE_BUFFER + 1) == 0 &&
             PeekAvailable(pSlot->hStdout, NULL) == 0)
@@ -540,8 +590,9 @@ int CheckEOF(FILE *fileHandle)
     }
 
     /* Older platform: top up the pipe with filler while the run's total
-     * allows, never more than the 1024-byte pipe can take. */
-    if (totalGarbageWritten < RTP_GARBAGE_CAP) {
+     * allows, never more than the 1024-byte pipe can take.  A child we
+     * ended gets none: its output is over. */
+    if (totalGarbageWritten < RTP_GARBAGE_CAP && !pLine->endedByUs) {
         waiting = PeekAvailable(pSlot->hStdout, NULL);
         n = waiting < RTP_OUTPUT_PIPE_SIZE ? RTP_OUTPUT_PIPE_SIZE - waiting : 0;
         if (n > RTP_GARBAGE_WRITE_MAX)
@@ -651,4 +702,9 @@ int DeletePopenedInstance(FILE *fileHandle)
         return 0;
     FreeSlot(pSlot);
     return 1;
+}
+
+uint32_t ReadTextLongestRun(void)
+{
+    return TotalLimitMs() + RTP_TERMINATE_WAIT_MS;
 }

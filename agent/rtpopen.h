@@ -24,6 +24,11 @@ char *ReadTextFgets(char *string, int num, FILE *stream);
 int CheckEOF(FILE *fileHandle);
 int ReadTextPclose(FILE *fileHandle);
 
+/* The longest a tool runs from ReadTextPopen to the end of its stream, in
+ * milliseconds: the limit on a tool's whole run, and the time its end may
+ * take once it is given up. */
+uint32_t ReadTextLongestRun(void);
+
 int InitPopenedInstances(void);
 int AddPopenedInstance(FILE *fileHandle, HANDLE hProcess, HANDLE hStdin, HANDLE hStdout,
                        HANDLE hStderr, HANDLE hStdinChild, HANDLE hStdoutChild,

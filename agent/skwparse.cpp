@@ -383,12 +383,25 @@ void SKWAttributeLine(tSystemData *pSystemData, char *line)
 
 /* ---- Credentials ----------------------------------------------------- */
 
-/* 1 for a HOST, USERID or PWD token; *pField: which (0, 1, 2); *pFits: its
- * value stood between quotes and fits its field with the terminator. */
+/* The credential attributes are written KEY= and a quoted value.  Only a
+ * token with "=" right after the keyword is one: headers and column titles
+ * such as HOSTNAME= or HOST are not, and are passed over. */
+static const char *const credentialKeys[] = {"HOST=", "USERID=", "PWD="};
+
+static int IsCredentialToken(const char *token)
+{
+    int i;
+    for (i = 0; i < 3; i++)
+        if (Begins(token, credentialKeys[i]))
+            return 1;
+    return 0;
+}
+
+/* 1 for a HOST=, USERID= or PWD= token; *pField: which (0, 1, 2); *pFits:
+ * its value stood between quotes and fits its field with the terminator. */
 static int PopulatePasswordInLine(tSKWPasswordData *pPasswdData, char *pAttribute,
                                   const char *pLineEnd, int *pField, int *pFits)
 {
-    static const char *const keywords[] = {"HOST", "USERID", "PWD"};
     static const size_t distances[] = {6, 8, 5}; /* "HOST= ", "USERID= ", "PWD= " */
     char *fields[3];
     char *value;
@@ -399,7 +412,7 @@ static int PopulatePasswordInLine(tSKWPasswordData *pPasswdData, char *pAttribut
     fields[1] = pPasswdData->userId;
     fields[2] = pPasswdData->password;
     for (i = 0; i < 3; i++) {
-        if (!Begins(pAttribute, keywords[i]))
+        if (!Begins(pAttribute, credentialKeys[i]))
             continue;
         value = TakeQuotedValue(pAttribute, distances[i], pLineEnd, &closed);
         if (value)
@@ -438,7 +451,7 @@ void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, ch
     if (++pScan->lines > SKW_CRED_MAX_LINES) {
         for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
              token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
-            if (Begins(token, "HOST") || Begins(token, "USERID") || Begins(token, "PWD"))
+            if (IsCredentialToken(token))
                 pScan->unclear = 1;
         }
         return;

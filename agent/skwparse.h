@@ -69,7 +69,7 @@ void SKWAttributeLine(tSystemData *pSystemData, char *line);
 
 typedef struct tCredentialScan {
     int lines;     /* lines examined */
-    int hosts;     /* HOST, USERID and PWD tokens seen */
+    int hosts;     /* HOST=, USERID= and PWD= tokens seen */
     int userIds;
     int passwords;
     int unclear;   /* a value not between quotes or too long to hold, or a

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,7 @@ public:
         setenv("PATH", (std::string(KOVA_TOOLS_DIR) + "/skwtools").c_str(), 1);
         setenv("SKW_INVENTORY", (dir_ + "/inventory").c_str(), 1);
         setenv("SKW_CREDSTORE", (dir_ + "/store").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1); // named mutexes of this run alone
     }
     ~Workspace() { std::filesystem::remove_all(dir_); }
 
@@ -86,6 +88,42 @@ public:
         std::ifstream in(dir_ + "/KOVA.TMP", std::ios::binary);
         std::getline(in, m.result);
         return m;
+    }
+
+    std::string Read(const std::string &name)
+    {
+        std::ifstream in(dir_ + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // Runs one kova32ex per command line, all at once, each in a working
+    // directory of its own; the wall time until the last has ended, and
+    // their answers.
+    double RunAtOnce(const std::vector<std::string> &lines, std::vector<std::string> &results)
+    {
+        std::vector<pid_t> pids;
+        auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < lines.size(); i++) {
+            std::string work = dir_ + "/at-once-" + std::to_string(i);
+            std::filesystem::create_directories(work);
+            pid_t pid = fork();
+            if (pid == 0) {
+                if (chdir(work.c_str()) != 0)
+                    _exit(127);
+                execl(KOVA32EX_BIN, KOVA32EX_BIN, lines[i].c_str(), static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            pids.push_back(pid);
+        }
+        for (pid_t pid : pids)
+            waitpid(pid, nullptr, 0);
+        double wallMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        results.clear();
+        for (size_t i = 0; i < lines.size(); i++)
+            results.push_back(Read("at-once-" + std::to_string(i) + "/KOVA.TMP"));
+        return wallMs;
     }
 
 private:

@@ -614,6 +614,7 @@ DWORD GetTickCount(void)
     return DWORD(detail::now_ms());
 }
 
+/* Processes, threads and mutexes each answer for themselves. */
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     Object *object = object_of(hHandle);

@@ -96,6 +96,9 @@ typedef HANDLE HGDIOBJ;
 #define ERROR_CANNOT_FIND_WND_CLASS 1407
 #define ERROR_CLASS_ALREADY_EXISTS 1410
 #define ERROR_GEN_FAILURE 31
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_NOT_OWNER 288
+#define MAX_PATH 260
 
 namespace win {
 DWORD GetLastError(void);
@@ -149,6 +152,7 @@ int _open_osfhandle(intptr_t osfhandle, int flags);
 /* ---- Waiting, time, threads ---------------------------------------- */
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0u
+#define WAIT_ABANDONED 0x80u
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
@@ -161,6 +165,9 @@ void Sleep(DWORD dwMilliseconds);
 /* Milliseconds since an arbitrary start; wraps after 49.7 days. */
 DWORD GetTickCount(void);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+/* Named mutexes across processes (mutex.cpp). */
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId);

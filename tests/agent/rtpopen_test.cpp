@@ -50,11 +50,11 @@ struct Reading {
 
 // The adapter's reading passes: a read, then the question of the end,
 // until the end comes (bounded, so that a fault cannot hang the test).
-Reading ReadAll(FILE *stream, int num = 512)
+Reading ReadAll(FILE *stream, int num = 512, int maxPasses = 10000)
 {
     Reading r;
     std::vector<char> buf(size_t(num) + 1);
-    while (r.eof == 0 && r.passes++ < 10000) {
+    while (r.eof == 0 && r.passes++ < maxPasses) {
         if (ReadTextFgets(buf.data(), num, stream))
             r.lines.push_back(buf.data());
         r.eof = CheckEOF(stream);
@@ -103,10 +103,19 @@ std::string WaitForFile(const std::string &path)
     return kt::ReadFile(path);
 }
 
-class SilenceLimit {
+// The limits of silence and of a whole run, for one scope.
+class Limits {
 public:
-    explicit SilenceLimit(const char *ms) { setenv("KOVA_TOOL_TIMEOUT_MS", ms, 1); }
-    ~SilenceLimit() { unsetenv("KOVA_TOOL_TIMEOUT_MS"); }
+    Limits(const char *silenceMs, const char *totalMs)
+    {
+        setenv("KOVA_TOOL_TIMEOUT_MS", silenceMs, 1);
+        setenv("KOVA_TOOL_TOTAL_MS", totalMs, 1);
+    }
+    ~Limits()
+    {
+        unsetenv("KOVA_TOOL_TIMEOUT_MS");
+        unsetenv("KOVA_TOOL_TOTAL_MS");
+    }
 };
 
 // ---- Reading a child's output -----------------------------------------------
@@ -274,29 +283,47 @@ TEST(RtpopenTable, UnknownAndClosedStreamsAreRefused)
 
 // ---- Bounded waits ----------------------------------------------------------
 
-TEST(RtpopenSilence, ToolSilentFromTheStartIsEndedAndNotStarted)
+TEST(RtpopenLimits, ToolThatWillNotEndIsEndedAndItsStreamEnds)
 {
-    kt::TempDir dir;
-    SilenceLimit limit("300");
-    int fds = CountFds();
-    EXPECT_EQ(Open("pid=" + (dir / "pid") + " sleep=60000"), nullptr);
-    std::string pid = WaitForFile(dir / "pid");
-    ASSERT_FALSE(pid.empty());
-    EXPECT_TRUE(Ended(pid));
-    EXPECT_EQ(CountFds(), fds);
-}
-
-TEST(RtpopenSilence, ToolSilentWhileReadingIsEndedAndItsOutputKept)
-{
-    kt::TempDir dir;
-    SilenceLimit limit("300");
-    FILE *stream = Open("pid=" + (dir / "pid") + " out=one\\n out=tw sleep=60000");
-    ASSERT_NE(stream, nullptr);
-    Reading r = ReadAll(stream);
-    EXPECT_EQ(r.lines, (std::vector<std::string>{"one\n", "tw"}));
-    EXPECT_NE(r.eof, 0);
-    EXPECT_TRUE(Ended(WaitForFile(dir / "pid")));
-    EXPECT_EQ(ReadTextPclose(stream), 1);
+    // A tool ended before it wrote anything still started: it gets a
+    // stream, already at its end.  What a tool wrote before it was ended
+    // is kept; endless output is cut at the limit on the whole run.
+    const struct {
+        const char *name, *silence, *total, *actions;
+        std::vector<std::string> lines; // or, for endless output, one repeated line
+        bool endless = false;
+    } cases[] = {
+        {"silent from the start", "300", "60000", "sleep=60000", {}},
+        {"silent from the start, whole run", "60000", "300", "sleep=60000", {}},
+        {"silent after a line", "300", "60000", "out=one\\n out=tw sleep=60000", {"one\n", "tw"}},
+        {"endless lines", "60000", "300", "out=first\\n spew=working\\n", {"working\n"}, true},
+        {"endless line", "200", "300", "spew=x", {std::string(511, 'x')}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::TempDir dir;
+        Limits limits(c.silence, c.total);
+        int fds = CountFds();
+        FILE *stream = Open("pid=" + (dir / "pid") + " " + c.actions);
+        ASSERT_NE(stream, nullptr);
+        Reading r = ReadAll(stream, 512, 5000000); // about ten times what 300 ms take
+        EXPECT_NE(r.eof, 0);
+        EXPECT_TRUE(Ended(WaitForFile(dir / "pid")));
+        char buf[512];
+        while (ReadTextFgets(buf, sizeof buf, stream)) // the drain ends too
+            r.lines.push_back(buf);
+        if (c.endless) {
+            ASSERT_GT(r.lines.size(), 2u);
+            r.lines.erase(r.lines.begin()); // "first", or the first piece
+            r.lines.pop_back();             // perhaps cut short
+            r.lines.resize(std::min<size_t>(r.lines.size(), 100));
+            EXPECT_EQ(r.lines, std::vector<std::string>(r.lines.size(), c.lines[0]));
+        } else {
+            EXPECT_EQ(r.lines, c.lines);
+        }
+        EXPECT_EQ(ReadTextPclose(stream), 1);
+        EXPECT_EQ(CountFds(), fds);
+    }
 }
 
 TEST(RtpopenSilence, ReadingRestsWhileTheToolWorks)
@@ -395,6 +422,15 @@ TEST(RtpopenOlderPlatform, CapHoldsForAllStreamsOfTheRun)
     std::vector<std::string> expected = FillerLines({64, 64, 64, 64});
     expected.push_back("two\\n"); // and no filler for the second stream
     EXPECT_EQ(probe.lines, expected);
+}
+
+TEST(RtpopenOlderPlatform, ToolEndedAtALimitGetsNoFiller)
+{
+    Probe probe = RunProbe({Command("sleep=60000")},
+                           {{"KOVA_WINVER", "95"}, {"KOVA_TOOL_TIMEOUT_MS", "300"}});
+    ASSERT_GE(probe.items.size(), 3u);
+    EXPECT_EQ(probe.items[1], "stream");
+    EXPECT_EQ(probe.items[2], "eof 1");
 }
 
 TEST(RtpopenFailures, EveryFailureReleasesWhatWasTaken)

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,8 @@ protected:
                        {"SKW_CREDSTORE", dir / "store"},
                        {"SKW_LOG", dir / "log"},
                        {"SKW_SNAPSHOT", dir / "during"},
-                       {"SKW_DOPING_UNLINK", "\x01"}};
+                       {"SKW_DOPING_UNLINK", "\x01"},
+                       {"XDG_RUNTIME_DIR", dir.path()}}; // named mutexes of this test alone
         for (const auto &[name, value] : env)
             options.env[name] = value;
         kt::RunResult run = kt::Run({kKovacon, line}, options);
@@ -152,6 +154,9 @@ TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
         {"slow store change", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_DELAY_MS", "400"}}, kWith,
          "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
         {"older platform", reboot, {{"KOVA_WINVER", "95"}}, kWith, "0", full},
+        {"header and column titles in the listing", reboot,
+         {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOSTNAME= \"agent\" PWDAGE=3|HOST USERID PWD"}},
+         kWith, "0", full},
         {"listing for another host", reboot, {{"SKW_LISTOUT_HOST", "pc9"}}, kWith, "0", untouched,
          kWith},
         {"two credentials listed", reboot, {{"SKW_LISTOUT_ALL", "1"}}, kWith, "0", untouched},
@@ -189,7 +194,7 @@ TEST_F(EndToEnd, FailuresPutTheStoreBack)
         {"silent request tool", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
           {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "102", {L, LO, ADD, PING, BOOT, RESTORE}},
+         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE}},
         {"request tool silent after a line", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_PAUSE_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}},
          kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE}},
@@ -198,6 +203,105 @@ TEST_F(EndToEnd, FailuresPutTheStoreBack)
     };
     for (const Case &c : cases)
         Check(c);
+}
+
+TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)
+{
+    const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
+    const std::string changed = "pc9\tx\ty\npc1\tadmin\tsecret\n";
+    const Env silentStore = {{"SKW_ONLY", "/ADDOUT"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
+                             {"KOVA_TOOL_TIMEOUT_MS", "300"}};
+    auto chatter = [](const char *word, const char *text) {
+        return Env{{"SKW_ONLY", word}, {"SKW_CHATTER", text}, {"KOVA_TOOL_TOTAL_MS", "400"}};
+    };
+    const Case cases[] = {
+        {"store tool silent after its change", reboot, silentStore, kWith, "0",
+         {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+        {"store tool silent after its change, nothing stored before", reboot, silentStore, kWithout,
+         "0", {L, LO, ADD, PING, BOOT, DEL}, kWithout + "pc1\tadmin\tsecret\n"},
+        {"store tool fails", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_FAIL", "1"}}, kWith, "0",
+         {L, LO, ADD, PING, BOOT, RESTORE}, kWith},
+        {"store tool never stops writing", reboot, chatter("/ADDOUT", "stored\n"), kWith, "0",
+         {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+        {"listing never stops writing", reboot, chatter("/LISTOUT", "HOST USERID PWD\n"), kWith,
+         "0", {L, LO, PING, BOOT}, kWith},
+        {"request tool never stops writing", reboot, chatter("/BOOTSYS", "still working\n"), kWith,
+         "108", {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+        {"request tool writes one endless line", reboot, chatter("/BOOTSYS", "."), kWithout, "108",
+         {L, LO, ADD, PING, BOOT, DEL}},
+    };
+    for (const Case &c : cases)
+        Check(c);
+
+    // A system listed without an address: never a credential under an
+    // empty host name, and the request goes ahead.
+    const std::string noAddress[] = {
+        "list SYSTAG=0x1A SYSNAME= \"pc one\"\nlist MAC=" + kMac + "\n",
+        "list SYSTAG=0x1A SYSNAME= \"pc one\" ADDR= \"pc1\"\nlist MAC=" + kMac + "\n",
+        "list SYSTAG=0x1A SYSNAME= \"pc one\"\nlist ONLINE=TRUE\nlist ADDR= \"pc1\"\nlist MAC=" +
+            kMac + "\n",
+    };
+    for (const std::string &inventory : noAddress) {
+        kt::WriteFile(dir / "inventory", inventory);
+        Check({"no address", reboot, {}, kWith, "0", {L, PING, BOOT}, kWith});
+        Check({"no address, quote in password", "REBOOTSYS " + kMac + " admin se\"cret 1", {},
+               kWith, "108", {L}});
+    }
+}
+
+// Ten requests for one PC at once, each with its own user ID: their store
+// sections run one after another, each request's own credential is in the
+// store while its request runs, and the administrator's is there at the
+// end.  A request that cannot wait long enough leaves the store alone.
+TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
+{
+    Run("NUMPACKAGES", {}, kWith); // the tool directories
+    kt::WriteFile(dir / "store", kWith);
+    std::string script = "for i in 0 1 2 3 4 5 6 7 8 9; do SKW_SNAPSHOT=$D/during$i "
+                         "$KOVACON \"REBOOTSYS " + kMac + " user$i pw$i 1\" >$D/out$i 2>&1 "
+                         "|| echo \"exit $?\" >>$D/out$i & done; wait";
+    kt::RunOptions options;
+    options.env = {{"PATH", (dir / "SKWSYSCMD-bin") + ":" + (dir / "SKWSECCMD-bin")},
+                   {"SKW_INVENTORY", dir / "inventory"}, {"SKW_CREDSTORE", dir / "store"},
+                   {"SKW_LOG", dir / "log"}, {"XDG_RUNTIME_DIR", dir.path()},
+                   {"D", dir.path()}, {"KOVACON", kKovacon}};
+    options.timeout = std::chrono::milliseconds(120000);
+    kt::RunResult run = kt::Run({"/bin/sh", "-c", script}, options);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    for (int i = 0; i < 10; i++) {
+        SCOPED_TRACE(i);
+        std::string n = std::to_string(i);
+        EXPECT_EQ(kt::ReadFile(dir / ("out" + n)), "0\r\n"); // and no KOVABUSY left
+        EXPECT_EQ(kt::ReadFile(dir / ("during" + n)), "pc9\tx\ty\npc1\tuser" + n + "\tpw" + n + "\n");
+    }
+    EXPECT_EQ(kt::ReadFile(dir / "store"), kWith);
+    // The credential tool's lines come in whole sections, never mixed.
+    std::string sections, expected;
+    std::istringstream log(kt::ReadFile(dir / "log"));
+    for (std::string line; std::getline(log, line);)
+        if (line.rfind("SKWSECCMD", 0) == 0)
+            sections += line.find("/LISTOUT") != std::string::npos ? "L" : "A";
+    for (int i = 0; i < 10; i++)
+        expected += "LAA";
+    EXPECT_EQ(sections, expected);
+
+    // One request holds the section for seconds; another that may wait
+    // only 200 ms runs no credential tool at all.
+    unlink((dir / "log").c_str());
+    script = "SKW_ONLY=/BOOTSYS SKW_DELAY_MS=3000 $KOVACON \"REBOOTSYS " + kMac +
+             " slow pw 1\" >$D/slow 2>&1 & "
+             "while ! grep -q BOOTSYS $D/log 2>/dev/null; do sleep 0.05; done; "
+             "KOVA_CRED_WAIT_MS=200 $KOVACON \"REBOOTSYS " + kMac + " quick pw 1\" >$D/quick 2>&1; "
+             "wait";
+    options.env["PATH"] += ":/usr/bin:/bin";
+    run = kt::Run({"/bin/sh", "-c", script}, options);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(kt::ReadFile(dir / "slow"), "0\r\n");
+    EXPECT_EQ(kt::ReadFile(dir / "quick"), "0\r\n");
+    EXPECT_EQ(kt::ReadFile(dir / "log"),
+              L + "\n" + LO + "\n" + "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"slow\" /PWD:\"pw\"\n" +
+                  PING + "\n" + BOOT + "\n" + L + "\n" + PING + "\n" + BOOT + "\n" + RESTORE + "\n");
+    EXPECT_EQ(kt::ReadFile(dir / "store"), kWith);
 }
 
 TEST_F(EndToEnd, ResultNumbersBecomeResultCodes)

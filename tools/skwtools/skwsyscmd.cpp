@@ -28,7 +28,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,22 +78,12 @@ bool ParseSystag(const char *arg, unsigned long &tag)
     return *end == '\0';
 }
 
-std::vector<std::string> Split(const std::string &text, char separator)
-{
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, separator))
-        parts.push_back(part);
-    return parts;
-}
-
 std::vector<std::string> RequestAnswer(const char *action, unsigned long tag)
 {
     char first[96];
     snprintf(first, sizeof first, "System %lX: %s requested.", tag, action);
     std::vector<std::string> lines = {first};
-    for (const std::string &noise : Split(skw::Env("SKW_NOISE"), '|'))
+    for (const std::string &noise : skw::Split(skw::Env("SKW_NOISE"), '|'))
         lines.push_back(noise);
     std::string rc = getenv("SKW_RC") ? skw::Env("SKW_RC") : "0";
     if (getenv("SKW_RC_LINE"))

@@ -87,6 +87,16 @@ std::string Env(const char *name)
     return value ? value : "";
 }
 
+std::vector<std::string> Split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, separator))
+        parts.push_back(part);
+    return parts;
+}
+
 int EnvInt(const char *name)
 {
     return atoi(Env(name).c_str());
@@ -148,6 +158,7 @@ Knobs ReadKnobs(const std::string &commandWord)
     knobs.longLines = EnvInt("SKW_LONG_LINES");
     knobs.noFinalNewline = EnvInt("SKW_NO_FINAL_NEWLINE") != 0;
     knobs.fail = EnvInt("SKW_FAIL") != 0;
+    knobs.chatter = Env("SKW_CHATTER");
     return knobs;
 }
 
@@ -173,9 +184,22 @@ std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs)
     return word;
 }
 
+// Writes the same text for ever (until the reader or the parent goes).
+[[noreturn]] void Chatter(const std::string &text)
+{
+    for (unsigned n = 0;; n++) {
+        if (!WriteAll(1, text))
+            _exit(4);
+        if (n % 1024 == 0 && ParentGone())
+            _exit(3);
+    }
+}
+
 void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int status)
 {
     const std::string end = knobs.crlf ? "\r\n" : "\n";
+    if (!knobs.chatter.empty() && (knobs.silent || lines.empty()))
+        Chatter(knobs.chatter);
     if (!knobs.silent) {
         for (size_t i = 0; i < lines.size(); i++) {
             Nap(knobs.slowMs);
@@ -186,6 +210,8 @@ void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int statu
                 _exit(4);  // the reader has gone
             if (i == 0)
                 Nap(knobs.pauseMs);
+            if (i == 0 && !knobs.chatter.empty())
+                Chatter(knobs.chatter);
         }
     }
     while (knobs.neverEnd)

@@ -14,6 +14,10 @@
 //   SKW_LONG_LINES=N      print a line of N '#' before every line
 //   SKW_NO_FINAL_NEWLINE=1 the last line has no line end
 //   SKW_FAIL=1            print an error line, change nothing, exit 1
+//   SKW_CHATTER=TEXT      after the first line (at once when there is none
+//                         to print), write TEXT over and over and never end:
+//                         a stuck tool; without a line end in TEXT, one
+//                         endless line
 #pragma once
 
 #include <string>
@@ -31,6 +35,7 @@ struct Knobs {
     int longLines = 0;
     bool noFinalNewline = false;
     bool fail = false;
+    std::string chatter;
 };
 
 // The command line as the adapter wrote it, rebuilt from the arguments:
@@ -48,6 +53,7 @@ std::string CommandWord(int argc, char **argv);
 Knobs ReadKnobs(const std::string &commandWord);
 
 std::string Env(const char *name);
+std::vector<std::string> Split(const std::string &text, char separator);
 int EnvInt(const char *name);
 
 // Prints the lines as the knobs say, then ends (or never does).

@@ -6,6 +6,7 @@
 //   fill=N      write N bytes: lines of 99 'x' and a newline, the last cut short
 //   long=N      one line of N letters and a newline
 //   sleep=MS    pause
+//   spew=TEXT   write TEXT over and over, never ending (until killed)
 //   hold        wait until standard input ends (the parent let go), at most 60 s
 //   touch=PATH  create an empty file
 //   pid=PATH    write the process id into a file
@@ -130,6 +131,10 @@ int main(int argc, char **argv)
             for (long k = 0; k < n; k++)
                 text += char('a' + k % 26);
             write_all(1, text + "\n");
+        } else if (starts(argv[i], "spew=", &v)) {
+            std::string text = decode(v);
+            for (;;)
+                write_all(1, text);
         } else if (starts(argv[i], "sleep=", &v)) {
             pause_ms(atol(v));
         } else if (strcmp(argv[i], "hold") == 0) {
