@@ -30,11 +30,11 @@ shift
 parts=("$@")
 [ ${#parts[@]} -gt 0 ] || parts=(windows windows-x64 default asan tsan fuzz)
 
-ip link set lo up
 if [ -n "$(ip -o link show | grep -v ': lo:' || true)" ]; then
   echo "scripts/test.sh: the test namespace has interfaces besides loopback; stopping." >&2
   exit 1
 fi
+ip link set lo up
 # Tests of real broadcast make their own namespace pairs from in here.
 probe="kova-probe-$$"
 if ! ip netns add "$probe" 2>/dev/null || ! ip netns del "$probe" 2>/dev/null; then
