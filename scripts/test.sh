@@ -1,33 +1,105 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the 32-bit Windows product build and its zip;
-# the 64-bit Windows build with its tests under Wine; the Linux build plain
-# (including the Windows programs driven under Wine), with AddressSanitizer
-# and UndefinedBehaviorSanitizer, with ThreadSanitizer; the fuzzers for a
-# fixed time.
+# Builds and runs every test: the 32-bit Windows product build, its tests
+# under 32-bit Wine and its zip; the 64-bit Windows build with its tests
+# under Wine; the Linux build plain (including the Windows programs of both
+# builds driven under Wine, and the hidden window under Xvfb), with
+# AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer; the
+# fuzzers for a fixed time.
+#
+# Everything after the set-up runs in a network namespace of its own that
+# has only loopback, so no test can send a packet off this machine: a test
+# that forgets KOVA_UDP_TARGET fails instead of broadcasting on the LAN.
+#
+#   bash scripts/test.sh [PART...]   parts: windows windows-x64 default asan
+#                                    tsan fuzz, and wine (the Wine-driven tests
+#                                    of the default build); none: all but wine,
+#                                    which default already runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+
+if [ "${1:-}" != --isolated ]; then
+  bash scripts/setup.sh
+  if ! unshare -n true 2>/dev/null; then
+    echo "scripts/test.sh: cannot make a private network namespace (unshare -n needs root or" \
+      "CAP_SYS_ADMIN); the tests do not run where their packets could leave this machine." >&2
+    exit 1
+  fi
+  exec unshare -n bash "$0" --isolated "$@"
+fi
+shift
+parts=("$@")
+[ ${#parts[@]} -gt 0 ] || parts=(windows windows-x64 default asan tsan fuzz)
+
+if [ -n "$(ip -o link show | grep -v ': lo:' || true)" ]; then
+  echo "scripts/test.sh: the test namespace has interfaces besides loopback; stopping." >&2
+  exit 1
+fi
+ip link set lo up
+# Tests of real broadcast make their own namespace pairs from in here.
+probe="kova-probe-$$"
+if ! ip netns add "$probe" 2>/dev/null || ! ip netns del "$probe" 2>/dev/null; then
+  echo "scripts/test.sh: cannot make network namespaces (ip netns add) inside the test namespace." >&2
+  exit 1
+fi
+
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-2}
 
-# One Wine prefix for the whole run.
+# One Wine prefix for the whole run, without a display (the hidden-window
+# test brings its own Xvfb and prefix). Its server starts in this namespace
+# and stays for the run.
 wine_home=$(mktemp -d)
 trap 'WINEPREFIX="$wine_home/prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$wine_home"' EXIT
+unset DISPLAY
 export WINEPREFIX="$wine_home/prefix" WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
+wineserver -p >/dev/null 2>&1
 wineboot -i >/dev/null 2>&1
+# A Windows process that waits for the whole run (a command prompt reading a
+# pipe nobody writes to). Without one, Wine ends its desktop process after
+# the last program, and without a display it then fails to start it again:
+# every later GUI program waits some 20 s for it, holding the test's pipes.
+mkfifo "$wine_home/hold"
+(exec 3<>"$wine_home/hold" && exec wine cmd /k <&3 >/dev/null 2>&1) &
 
-echo "== windows (i686, the product) =="
-cmake --workflow --preset windows
-ls -l build/windows/dist/
+times=()
+part() {
+  local name=$1 start=$SECONDS cpu0 cpu1
+  shift
+  echo "== $name =="
+  cpu0=$(children_cpu)
+  "$@"
+  cpu1=$(children_cpu)
+  times+=("$(printf '%-28s %5d s wall %6d s CPU' "$name" $((SECONDS - start)) $(((cpu1 - cpu0) / ticks)))")
+}
+# CPU seconds (user + system) of the finished children of this shell, so
+# that each part's cost shows also on a machine that others load.
+ticks=$(getconf CLK_TCK)
+children_cpu() {
+  local f
+  read -r -a f </proc/$$/stat
+  echo $((f[15] + f[16]))
+}
 
-echo "== windows-x64 (tests under Wine) =="
-cmake --workflow --preset windows-x64
-
-for preset in default asan tsan; do
-  echo "== $preset =="
-  cmake --workflow --preset "$preset"
+for p in "${parts[@]}"; do
+  case $p in
+    windows)
+      part "windows (i686, the product)" cmake --workflow --preset windows
+      part "windows zip" ls -l build/windows/dist/
+      ;;
+    windows-x64 | default | asan | tsan) part "$p" cmake --workflow --preset "$p" ;;
+    fuzz) part fuzz bash scripts/fuzz.sh "${KOVA_FUZZ_SECONDS:-30}" ;;
+    wine)
+      part wine bash -c 'cmake --preset default >/dev/null && cmake --build --preset default &&
+        ctest --preset default -L wine'
+      ;;
+    *)
+      echo "scripts/test.sh: unknown part $p" >&2
+      exit 2
+      ;;
+  esac
 done
 
-echo "== fuzz =="
-bash scripts/fuzz.sh "${KOVA_FUZZ_SECONDS:-30}"
-
+echo "== times =="
+printf '%s\n' "${times[@]}"
+printf '%-28s %5d s wall\n' "total (after the set-up)" "$SECONDS"
 echo "All tests passed."

@@ -1,56 +1,124 @@
-// The 64-bit Windows build of the programs, run under Wine: the same
-// answers, files and frames as the Linux build, and the text-mode bytes
-// that only the Windows runtime writes.
+// The Windows builds of the programs, run under Wine: the same answers,
+// files and frames as the Linux build, and the text-mode bytes that only the
+// Windows runtime writes.  Every case runs against the 32-bit product build
+// and the 64-bit build.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 
 #include "testutil.h"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kBuild = KOVA_WINDOWS_BUILD_DIR;
-const std::string kKova = kBuild + "/host/kova32ex.exe";
-const std::string kWakelan = kBuild + "/wakelan/wakelan.exe";
+const std::string kBuildRoot = KOVA_BUILD_ROOT;
+const std::string kUnset = "\x01";  // RunOptions: remove the variable
 
-class Wine : public ::testing::Test {
+struct WindowsBuild {
+    std::string dir, kova, wakelan;
+};
+
+WindowsBuild BuildOf(const std::string &preset)
+{
+    std::string dir = kBuildRoot + "/" + preset;
+    return {dir, dir + "/host/kova32ex.exe", dir + "/wakelan/wakelan.exe"};
+}
+
+// Why Wine tests cannot run here, or empty.
+std::string WhyNot(const WindowsBuild &build)
+{
+    if (system("command -v wine >/dev/null 2>&1") != 0)
+        return "wine is not installed";
+    if (!kt::Exists(build.kova) || !kt::Exists(build.wakelan))
+        return "no Windows build in " + build.dir;
+    if (!getenv("WINEPREFIX"))
+        return "WINEPREFIX is not set (scripts/test.sh makes one per run)";
+    return {};
+}
+
+// "wine PROGRAM WORDS..." with no display (the run's prefix is made without
+// one) and quiet Wine; env adds to or overrides that.
+kt::RunResult RunWine(const std::string &program, const std::vector<std::string> &words,
+                      const std::string &cwd, const std::map<std::string, std::string> &env = {})
+{
+    kt::RunOptions options;
+    options.cwd = cwd;
+    options.env = {{"WINEDEBUG", "-all"}, {"DISPLAY", kUnset}};
+    for (const auto &[name, value] : env)
+        options.env[name] = value;
+    options.timeout = 120s;
+    std::vector<std::string> argv = {"wine", program};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return kt::Run(argv, options);
+}
+
+// Runs argv with KOVA_UDP_TARGET on a fresh listener, taking the frames
+// while it runs so that a long run cannot overflow the listener's buffer.
+std::pair<kt::RunResult, std::vector<kt::Datagram>> RunReceiving(const std::vector<std::string> &argv,
+                                                                 kt::RunOptions options)
+{
+    kt::UdpListener listener;
+    options.env["KOVA_UDP_TARGET"] = listener.target();
+    auto run = std::async(std::launch::async, [&] { return kt::Run(argv, options); });
+    std::vector<kt::Datagram> frames;
+    while (run.wait_for(0s) != std::future_status::ready)
+        if (auto d = listener.receive(20ms))
+            frames.push_back(std::move(*d));
+    for (auto &d : listener.drain(200ms))
+        frames.push_back(std::move(d));
+    return {run.get(), frames};
+}
+
+// The frames per address: the MAC, then the MAC byte-reversed.
+std::vector<std::vector<uint8_t>> WakeFrames(const std::vector<std::string> &macs)
+{
+    std::vector<std::vector<uint8_t>> frames;
+    for (const auto &mac : macs) {
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; i < 12; i += 2)
+            bytes.push_back(uint8_t(std::stoi(mac.substr(i, 2), nullptr, 16)));
+        frames.push_back(kt::MagicFrame(bytes));
+        frames.push_back(kt::MagicFrame({bytes.rbegin(), bytes.rend()}));
+    }
+    return frames;
+}
+
+class Wine : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        if (system("command -v wine >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "wine is not installed";
-        if (!kt::Exists(kKova) || !kt::Exists(kWakelan))
-            GTEST_SKIP() << "no windows-x64 build in " << kBuild;
-        if (!getenv("WINEPREFIX"))
-            GTEST_SKIP() << "WINEPREFIX is not set (scripts/test.sh makes one per run)";
+        build_ = BuildOf(GetParam());
+        std::string why = WhyNot(build_);
+        if (!why.empty())
+            GTEST_SKIP() << why;
     }
 
-    static kt::RunResult RunWine(const std::vector<std::string> &args, const std::string &cwd,
-                                 std::map<std::string, std::string> env = {})
-    {
-        kt::RunOptions options;
-        options.cwd = cwd;
-        options.env = std::move(env);
-        options.env["WINEDEBUG"] = "-all";
-        options.timeout = std::chrono::seconds(60);
-        std::vector<std::string> argv = {"wine"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return kt::Run(argv, options);
-    }
+    WindowsBuild build_;
 };
 
-TEST_F(Wine, Kova32exWakesOverUdpWithoutIpx)
+INSTANTIATE_TEST_SUITE_P(Builds, Wine, ::testing::Values("windows", "windows-x64"),
+                         [](const auto &info) { return info.param == "windows" ? "i686" : "x86_64"; });
+
+TEST_P(Wine, Kova32exWakesOverUdpWithoutIpx)
 {
     kt::TempDir dir;
     kt::UdpListener listener;
     // Wine builds the Windows command line from the words, joined by spaces.
-    auto run = RunWine({kKova, "WAKE", "00A0C9123456"}, dir.path(),
+    auto run = RunWine(build_.kova, {"WAKE", "00A0C9123456"}, dir.path(),
                        {{"KOVA_UDP_TARGET", listener.target()}});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "WAKE-SUCCESS\r\n");
@@ -62,10 +130,10 @@ TEST_F(Wine, Kova32exWakesOverUdpWithoutIpx)
     EXPECT_EQ(frames[0].sourcePort, 13992);
 }
 
-TEST_F(Wine, Kova32exAnswersAnUnknownCommandWithAnEmptyFile)
+TEST_P(Wine, Kova32exAnswersAnUnknownCommandWithAnEmptyFile)
 {
     kt::TempDir dir;
-    auto run = RunWine({kKova, "HELLO"}, dir.path());
+    auto run = RunWine(build_.kova, {"HELLO"}, dir.path());
     EXPECT_EQ(run.exitCode, 0);
     ASSERT_TRUE(kt::Exists(dir / "KOVA.TMP"));
     EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "");
@@ -78,7 +146,7 @@ struct AgentRun {
     std::string result, log, store;
 };
 
-AgentRun RunAgentScenario(const std::string &line, bool underWine)
+AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine)
 {
     kt::TempDir dir;
     kt::WriteFile(dir / "inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
@@ -86,30 +154,29 @@ AgentRun RunAgentScenario(const std::string &line, bool underWine)
                                      "list ADDR= \"pc1\"\n"
                                      "list MAC=00A0C9123456\n");
     kt::WriteFile(dir / "store", "pc1\tolduser\toldpw\n");
-    kt::RunOptions options;
-    options.cwd = dir.path();
-    options.timeout = std::chrono::seconds(120);
-    options.env = {{"SKW_INVENTORY", dir / "inventory"},
-                   {"SKW_CREDSTORE", dir / "store"},
-                   {"SKW_LOG", dir / "log"},
-                   {"WINEDEBUG", "-all"}};
-    std::vector<std::string> argv;
+    std::map<std::string, std::string> env = {{"SKW_INVENTORY", dir / "inventory"},
+                                              {"SKW_CREDSTORE", dir / "store"},
+                                              {"SKW_LOG", dir / "log"}};
     if (underWine) {
-        options.env["WINEPATH"] = kBuild + "/tools/skwtools";
-        argv = {"wine", kKova};
+        env["WINEPATH"] = underWine->dir + "/tools/skwtools";
         // Wine joins the words with single spaces into the command line.
-        std::istringstream words(line);
-        for (std::string word; words >> word;)
-            argv.push_back(word);
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string word; in >> word;)
+            words.push_back(word);
+        RunWine(underWine->kova, words, dir.path(), env);
     } else {
+        kt::RunOptions options;
+        options.cwd = dir.path();
+        options.timeout = 120s;
+        options.env = env;
         options.env["PATH"] = std::string(KOVA_TOOLS_DIR) + "/skwtools:/usr/bin:/bin";
-        argv = {KOVA32EX_BIN, line};
+        kt::Run({KOVA32EX_BIN, line}, options);
     }
-    kt::Run(argv, options);
     return {kt::ReadFile(dir / "KOVA.TMP"), kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store")};
 }
 
-TEST_F(Wine, AgentRequestsMatchTheLinuxBuild)
+TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
 {
     const struct {
         std::string line, result, log;
@@ -125,8 +192,8 @@ TEST_F(Wine, AgentRequestsMatchTheLinuxBuild)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
-        AgentRun onLinux = RunAgentScenario(c.line, false);
-        AgentRun onWine = RunAgentScenario(c.line, true);
+        AgentRun onLinux = RunAgentScenario(c.line, nullptr);
+        AgentRun onWine = RunAgentScenario(c.line, &build_);
         EXPECT_EQ(onLinux.result, c.result);
         EXPECT_EQ(onLinux.log, c.log);
         EXPECT_EQ(onWine.result, onLinux.result);
@@ -136,10 +203,10 @@ TEST_F(Wine, AgentRequestsMatchTheLinuxBuild)
     }
 }
 
-TEST_F(Wine, WakelanPrintsBannerAndUsageInTextMode)
+TEST_P(Wine, WakelanPrintsBannerAndUsageInTextMode)
 {
     // Started by its bare name from its own folder, as a user would.
-    auto run = RunWine({"wakelan.exe"}, fs::path(kWakelan).parent_path().string());
+    auto run = RunWine("wakelan.exe", {}, fs::path(build_.wakelan).parent_path().string());
     const std::string expected =
         "WAKELAN.EXE  --  Wake-on-LAN tool for 32-bit Windows.\r\n"
         "\r\n"
@@ -153,6 +220,216 @@ TEST_F(Wine, WakelanPrintsBannerAndUsageInTextMode)
         "   filename                    INI file containing MAC addresses\r\n"
         "\r\n";
     EXPECT_EQ(run.out, expected);
+}
+
+TEST_P(Wine, WakelanSendsAnAddressFileAsTheLinuxBuildDoes)
+{
+    kt::TempDir dir;
+    // Written on Windows: CR LF lines, a section and a comment, a range over
+    // a digit boundary long enough for one progress report, and an address
+    // as the network card's label shows it.
+    kt::WriteFile(dir / "clients.ini", "[office]\r\n"
+                                       "; room 12, then the print server\r\n"
+                                       "02AB0CFFFFA0-02AB0D000010\r\n"
+                                       "00-A0-C9-12-34-56\r\n");
+    std::vector<std::string> macs;
+    for (unsigned counter = 0xCFFFFA0; counter <= 0xD000010; counter++) {
+        char mac[13];
+        snprintf(mac, sizeof mac, "02AB0%07X", counter);
+        macs.push_back(mac);
+    }
+    macs.push_back("00A0C9123456");
+    const std::vector<std::string> args = {"/d", "0", "/f", "clients.ini"};
+
+    kt::RunOptions options;
+    options.cwd = dir.path();
+    options.timeout = 300s;
+    options.env = {{"WINEDEBUG", "-all"}, {"DISPLAY", kUnset}};
+    std::vector<std::string> argv = {"wine", build_.wakelan};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto [onWine, wineFrames] = RunReceiving(argv, options);
+    argv = {WAKELAN_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto [onLinux, linuxFrames] = RunReceiving(argv, options);
+
+    const std::string tail = "Using file clients.ini.\r\n"
+                             "Calculating...\r\n"
+                             "Sending Wake-on-LAN packets for 114 clients...\r\n"
+                             "Sent 100 packets.\r"
+                             "Sent 114 packets.\r\n"
+                             "Done.\r\n";
+    ASSERT_GE(onWine.out.size(), tail.size()) << onWine.out;
+    EXPECT_EQ(onWine.out.substr(onWine.out.size() - tail.size()), tail);
+    EXPECT_EQ(onWine.exitCode, 0);
+    EXPECT_EQ(onWine.exitCode, onLinux.exitCode);
+    // The same text but for the line ends of text mode (the banner's
+    // program name aside).
+    auto afterBanner = [](const std::string &out) { return out.substr(out.find('\n') + 1); };
+    EXPECT_EQ(std::regex_replace(afterBanner(onWine.out), std::regex("\r\n"), "\n"),
+              afterBanner(onLinux.out));
+
+    auto expected = WakeFrames(macs);
+    ASSERT_EQ(wineFrames.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+        ASSERT_EQ(wineFrames[i].bytes, expected[i]) << "frame " << i;
+        ASSERT_EQ(wineFrames[i].sourcePort, 13992);
+    }
+    ASSERT_EQ(linuxFrames.size(), wineFrames.size());
+    for (size_t i = 0; i < expected.size(); i++)
+        ASSERT_EQ(linuxFrames[i].bytes, wineFrames[i].bytes) << "frame " << i;
+}
+
+// An X server of the test's own on a free display (Xvfb picks the number
+// and reports it once it accepts clients), ended with the test.
+class Xvfb {
+public:
+    Xvfb()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (fds[1] == 3)
+                fcntl(3, F_SETFD, 0);
+            else
+                dup2(fds[1], 3);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "640x480x24",
+                   static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        pollfd p{fds[0], POLLIN, 0};
+        std::string number;
+        char c;
+        while (poll(&p, 1, 20000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        close(fds[0]);
+        if (!number.empty())
+            display_ = ":" + number;
+    }
+    ~Xvfb()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Xvfb(const Xvfb &) = delete;
+    Xvfb &operator=(const Xvfb &) = delete;
+    const std::string &display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// A Wine prefix whose server and desktop belong to the given display: Wine
+// takes the display of the process that starts its desktop, so a prefix
+// cannot serve runs with and without one.  The server is started first and
+// kept, so that no Wine process holds the test's pipes open after a run.
+class DisplayPrefix {
+public:
+    explicit DisplayPrefix(const std::string &display)
+        : env_("WINEPREFIX=" + home_ / "prefix" + " DISPLAY=" + display + " WINEDEBUG=-all ")
+    {
+        std::error_code ec;
+        fs::create_directory(path(), ec);  // the server starts in it
+        ok_ = system((env_ + "wineserver -p >/dev/null 2>&1").c_str()) == 0 &&
+              system((env_ + "wineboot -i >/dev/null 2>&1").c_str()) == 0;
+    }
+    ~DisplayPrefix()
+    {
+        if (system((env_ + "wineserver -k >/dev/null 2>&1").c_str()) != 0) {
+            // Already gone.
+        }
+    }
+    DisplayPrefix(const DisplayPrefix &) = delete;
+    DisplayPrefix &operator=(const DisplayPrefix &) = delete;
+    bool ok() const { return ok_; }
+    std::string path() const { return home_ / "prefix"; }
+
+private:
+    kt::TempDir home_;
+    std::string env_;
+    bool ok_ = false;
+};
+
+struct WakeRun {
+    kt::RunResult run;
+    std::string result;
+    bool busyLeft = true;
+    std::vector<kt::Datagram> frames;
+};
+
+WakeRun WakeUnderWine(const WindowsBuild &build, std::map<std::string, std::string> env)
+{
+    kt::TempDir dir;
+    kt::UdpListener listener;
+    env["KOVA_UDP_TARGET"] = listener.target();
+    WakeRun w;
+    w.run = RunWine(build.kova, {"WAKE", "00A0C9123456"}, dir.path(), env);
+    w.result = kt::ReadFile(dir / "KOVA.TMP");
+    w.busyLeft = kt::Exists(dir / "KOVABUSY");
+    w.frames = listener.drain(500ms);
+    return w;
+}
+
+// What Windows does every time: the window is created, hidden, and the
+// message loop ends the process.  Wine creates windows only with a display.
+TEST(WineDisplay, Kova32exRunsItsCommandInsideAHiddenWindow)
+{
+    const WindowsBuild build = BuildOf("windows");
+    std::string why = WhyNot(build);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    if (system("command -v Xvfb >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Xvfb is not installed";
+    Xvfb x;
+    ASSERT_FALSE(x.display().empty()) << "Xvfb did not start";
+    DisplayPrefix prefix(x.display());
+    ASSERT_TRUE(prefix.ok()) << "no Wine prefix on display " << x.display();
+
+    WakeRun shown = WakeUnderWine(build, {{"WINEPREFIX", prefix.path()},
+                                          {"DISPLAY", x.display()},
+                                          {"WINEDEBUG", "trace+win,trace+class,trace+msg"}});
+    WakeRun headless = WakeUnderWine(build, {});
+    for (const WakeRun *w : {&shown, &headless}) {
+        SCOPED_TRACE(w == &shown ? "with a display" : "without a display");
+        EXPECT_FALSE(w->run.timedOut);
+        EXPECT_EQ(w->run.exitCode, 0);
+        EXPECT_EQ(w->result, "WAKE-SUCCESS\r\n");
+        EXPECT_FALSE(w->busyLeft);
+        EXPECT_EQ(w->frames.size(), 2u);
+    }
+
+    // Wine's own trace, read from outside: the class, the window with the
+    // program's title and styles (WS_EX_TOPMOST; WS_POPUP, WS_DLGFRAME,
+    // WS_SYSMENU), WM_CREATE to that window, SW_HIDE on it, then WM_QUIT
+    // taken from the queue.  Each must follow the one before.
+    const std::string &trace = shown.run.err;
+    std::smatch created;
+    ASSERT_TRUE(std::regex_search(trace, created,
+                                  std::regex(R"(WINPROC_CallProc\w* ?\(hwnd=0*([0-9a-f]+),msg=WM_CREATE)")))
+        << trace;
+    const std::string hwnd = "0x" + created[1].str();
+    const std::vector<std::string> steps = {
+        R"(trace:class:NtUserRegisterClassExWOW name=L"KOVA32EX")",
+        R"(trace:win:WIN_CreateWindowEx "VELD KOVA32EX" L"KOVA32EX" ex=00000008 style=80480000 0,0 0x0)",
+        "msg=WM_CREATE",
+        "created window " + hwnd + "\n",
+        "show_window hwnd=" + hwnd + ", cmd=0,",
+        "(WM_QUIT)",
+    };
+    size_t at = 0;
+    for (const auto &step : steps) {
+        at = trace.find(step, at);
+        ASSERT_NE(at, std::string::npos) << "not found in order: " << step << "\n" << trace;
+    }
 }
 
 }  // namespace
