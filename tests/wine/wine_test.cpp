@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <future>
@@ -414,9 +415,13 @@ TEST(WineDisplay, Kova32exRunsItsCommandInsideAHiddenWindow)
     const std::string &trace = shown.run.err;
     std::smatch created;
     ASSERT_TRUE(std::regex_search(trace, created,
-                                  std::regex(R"(WINPROC_CallProc\w* ?\(hwnd=0*([0-9a-f]+),msg=WM_CREATE)")))
+                                  std::regex(R"(WINPROC_CallProc\w* ?\(hwnd=0*([0-9a-fA-F]+),msg=WM_CREATE)")))
         << trace;
-    const std::string hwnd = "0x" + created[1].str();
+    // The message trace prints the handle in upper case, the window trace
+    // in lower case.
+    std::string hwnd = "0x" + created[1].str();
+    for (char &c : hwnd)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
     const std::vector<std::string> steps = {
         R"(trace:class:NtUserRegisterClassExWOW name=L"KOVA32EX")",
         R"(trace:win:WIN_CreateWindowEx "VELD KOVA32EX" L"KOVA32EX" ex=00000008 style=80480000 0,0 0x0)",
