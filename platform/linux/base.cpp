@@ -98,22 +98,12 @@ bool should_fail(const char *call)
     };
     static const std::vector<Entry> entries = [] {
         std::vector<Entry> parsed;
-        const char *value = getenv("KOVA_FAIL");
-        std::string list = value ? value : "";
-        size_t pos = 0;
-        while (pos <= list.size()) {
-            size_t comma = list.find(',', pos);
-            std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos
-                                                                           : comma - pos);
+        for (const std::string &item : split_list(getenv("KOVA_FAIL"), ',')) {
             size_t hash = item.find('#');
-            if (!item.empty())
-                parsed.push_back({item.substr(0, hash),
-                                  hash == std::string::npos
-                                      ? 0u
-                                      : unsigned(strtoul(item.c_str() + hash + 1, nullptr, 10))});
-            if (comma == std::string::npos)
-                break;
-            pos = comma + 1;
+            parsed.push_back({item.substr(0, hash),
+                              hash == std::string::npos
+                                  ? 0u
+                                  : unsigned(strtoul(item.c_str() + hash + 1, nullptr, 10))});
         }
         return parsed;
     }();
@@ -130,6 +120,47 @@ bool should_fail(const char *call)
         if (entry.name == call && (entry.nth == 0 || entry.nth == count))
             return true;
     return false;
+}
+
+std::vector<std::string> split_list(const char *list, char separator)
+{
+    std::vector<std::string> items;
+    std::string item;
+    for (const char *p = list ? list : ""; *p; p++) {
+        if (*p != separator) {
+            item += *p;
+        } else if (!item.empty()) {
+            items.push_back(item);
+            item.clear();
+        }
+    }
+    if (!item.empty())
+        items.push_back(item);
+    return items;
+}
+
+ssize_t read_some(int fd, void *buffer, size_t size)
+{
+    return retry_interrupted([&] { return ::read(fd, buffer, size); });
+}
+
+size_t write_all(int fd, const void *data, size_t size, bool socket)
+{
+    const char *bytes = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t put = retry_interrupted([&] {
+            return socket ? ::send(fd, bytes + done, size - done, MSG_NOSIGNAL)
+                          : ::write(fd, bytes + done, size - done);
+        });
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO; /* no progress: give up rather than spin */
+            break;
+        }
+        done += size_t(put);
+    }
+    return done;
 }
 
 DWORD win32_error_from_errno(int error)
@@ -307,10 +338,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     FdObject *file = object_as<FdObject>(hFile);
     if (!file)
         return FALSE;
-    ssize_t got;
-    do
-        got = ::read(file->fd, lpBuffer, nNumberOfBytesToRead);
-    while (got < 0 && errno == EINTR);
+    ssize_t got = read_some(file->fd, lpBuffer, nNumberOfBytesToRead);
     if (got < 0) {
         SetLastError(win32_error_from_errno(errno));
         return FALSE;
@@ -333,28 +361,17 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     FdObject *file = object_as<FdObject>(hFile);
     if (!file)
         return FALSE;
-    const char *data = static_cast<const char *>(lpBuffer);
     /* Pipe ends are sockets: a write whose reader is gone must fail with
      * ERROR_NO_DATA, as on Windows, not raise SIGPIPE. */
     struct stat st;
     bool socket_end = fstat(file->fd, &st) == 0 && S_ISSOCK(st.st_mode);
-    DWORD done = 0;
-    while (done < nNumberOfBytesToWrite) {
-        size_t left = nNumberOfBytesToWrite - done;
-        ssize_t put = socket_end ? ::send(file->fd, data + done, left, MSG_NOSIGNAL)
-                                 : ::write(file->fd, data + done, left);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0) {
-            if (lpNumberOfBytesWritten)
-                *lpNumberOfBytesWritten = done;
-            SetLastError(win32_error_from_errno(errno));
-            return FALSE;
-        }
-        done += DWORD(put);
-    }
+    size_t done = write_all(file->fd, lpBuffer, nNumberOfBytesToWrite, socket_end);
     if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = done;
+        *lpNumberOfBytesWritten = DWORD(done);
+    if (done < nNumberOfBytesToWrite) {
+        SetLastError(win32_error_from_errno(errno));
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -374,14 +391,7 @@ struct TextStream {
     size_t inLen = 0;
 };
 
-ssize_t read_raw(TextStream *s, char *buf, size_t size)
-{
-    ssize_t got;
-    do
-        got = ::read(s->fd, buf, size);
-    while (got < 0 && errno == EINTR);
-    return got;
-}
+ssize_t read_raw(TextStream *s, char *buf, size_t size) { return read_some(s->fd, buf, size); }
 
 ssize_t text_read(void *cookie, char *buf, size_t size)
 {
@@ -427,34 +437,25 @@ ssize_t text_read(void *cookie, char *buf, size_t size)
     return ssize_t(out);
 }
 
-bool write_all(int fd, const char *data, size_t size)
+bool write_raw(TextStream *s, const char *data, size_t size)
 {
-    while (size > 0) {
-        ssize_t put = ::write(fd, data, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        data += put;
-        size -= size_t(put);
-    }
-    return true;
+    return write_all(s->fd, data, size, false) == size;
 }
 
 ssize_t text_write(void *cookie, const char *buf, size_t size)
 {
     TextStream *s = static_cast<TextStream *>(cookie);
     if (!s->text)
-        return write_all(s->fd, buf, size) ? ssize_t(size) : -1;
+        return write_raw(s, buf, size) ? ssize_t(size) : -1;
     size_t start = 0;
     for (size_t i = 0; i < size; i++) {
         if (buf[i] != '\n')
             continue;
-        if (!write_all(s->fd, buf + start, i - start) || !write_all(s->fd, "\r\n", 2))
+        if (!write_raw(s, buf + start, i - start) || !write_raw(s, "\r\n", 2))
             return -1;
         start = i + 1;
     }
-    if (!write_all(s->fd, buf + start, size - start))
+    if (!write_raw(s, buf + start, size - start))
         return -1;
     return ssize_t(size);
 }

@@ -105,10 +105,7 @@ struct ProcessState {
         if (reaped)
             return true;
         int status = 0;
-        pid_t got;
-        do
-            got = waitpid(pid, &status, WNOHANG);
-        while (got < 0 && errno == EINTR);
+        pid_t got = detail::retry_interrupted([&] { return waitpid(pid, &status, WNOHANG); });
         if (got == 0)
             return false;
         reaped = true;
@@ -293,19 +290,8 @@ DWORD find_program(std::string name, bool search, std::string &found)
         dirs.push_back(exe.substr(0, exe.rfind('/') + 1));
     }
     dirs.push_back("./");
-    const char *path = getenv("PATH");
-    std::string list = path ? path : "";
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t colon = list.find(':', pos);
-        std::string dir = list.substr(pos, colon == std::string::npos ? std::string::npos
-                                                                      : colon - pos);
-        if (!dir.empty())
-            dirs.push_back(dir.back() == '/' ? dir : dir + "/");
-        if (colon == std::string::npos)
-            break;
-        pos = colon + 1;
-    }
+    for (const std::string &dir : detail::split_list(getenv("PATH"), ':'))
+        dirs.push_back(dir.back() == '/' ? dir : dir + "/");
     DWORD error = ERROR_FILE_NOT_FOUND;
     for (const std::string &dir : dirs) {
         DWORD tried = try_candidates(dir + name, found);
@@ -432,10 +418,10 @@ BOOL PeekNamedPipe(HANDLE hNamedPipe, LPVOID lpBuffer, DWORD nBufferSize, LPDWOR
     }
     ssize_t copied = 0;
     if (queued > 0 && lpBuffer && nBufferSize > 0) {
-        do
-            copied = ::recv(end->fd, lpBuffer, std::min<size_t>(nBufferSize, size_t(queued)),
+        copied = detail::retry_interrupted([&] {
+            return ::recv(end->fd, lpBuffer, std::min<size_t>(nBufferSize, size_t(queued)),
                           MSG_PEEK | MSG_DONTWAIT);
-        while (copied < 0 && errno == EINTR);
+        });
         if (copied < 0) {
             SetLastError(win32_error_from_errno(errno));
             return FALSE;

@@ -136,14 +136,14 @@ struct InetSocket : SocketImpl {
         if (!to_host_address(to, tolen, &host))
             return WSAEAFNOSUPPORT;
         for (;;) {
-            ssize_t put = ::sendto(fd, buf, size_t(len), 0, reinterpret_cast<::sockaddr *>(&host),
-                                   sizeof host);
+            ssize_t put = retry_interrupted([&] {
+                return ::sendto(fd, buf, size_t(len), 0, reinterpret_cast<::sockaddr *>(&host),
+                                sizeof host);
+            });
             if (put >= 0) {
                 *sent = int(put);
                 return 0;
             }
-            if (errno == EINTR)
-                continue;
             if (errno == EAGAIN) {
                 /* A blocking socket waits for room in the send buffer. */
                 struct pollfd p = {fd, POLLOUT, 0};
