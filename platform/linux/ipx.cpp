@@ -53,10 +53,31 @@ namespace detail {
 namespace {
 
 /* ---- Wire constants ------------------------------------------------ */
-const int kIpxHeader = 30;          /* checksum .. source socket */
+/* The IPX header: where each field starts (numbers big-endian). */
+const int kIpxChecksum = 0;         /* 0xFFFF: none */
+const int kIpxLength = 2;           /* header and data */
+const int kIpxControl = 4;          /* transport control: routers passed */
+const int kIpxType = 5;             /* packet type */
+const int kIpxDestNet = 6;
+const int kIpxDestNode = 10;
+const int kIpxDestSocket = 16;
+const int kIpxSourceNet = 18;
+const int kIpxSourceNode = 22;
+const int kIpxSourceSocket = 28;
+const int kIpxHeader = 30;
+static_assert(kIpxSourceSocket + 2 == kIpxHeader, "the IPX fields fill its header");
 const int kIpxMaxData = 1470;       /* an Ethernet frame less the header */
 const int kIpxMaxPacket = kIpxHeader + kIpxMaxData;
-const int kSpxHeader = 12;          /* control, type, IDs, seq, ack, alloc */
+/* The SPX header after it in packet type 5: where each field starts. */
+const int kSpxControl = 0;          /* connection control bits */
+const int kSpxDatastream = 1;       /* datastream type */
+const int kSpxSourceId = 2;         /* connection IDs */
+const int kSpxDestId = 4;
+const int kSpxSequence = 6;
+const int kSpxAck = 8;
+const int kSpxAllocation = 10;
+const int kSpxHeader = 12;
+static_assert(kSpxAllocation + 2 == kSpxHeader, "the SPX fields fill its header");
 const int kSpxMaxData = 576 - kIpxHeader - kSpxHeader; /* 534 */
 const uint8_t kTypeSpx = 5;         /* IPX packet type of SPX */
 const uint8_t kTypeDefault = 0;
@@ -298,16 +319,16 @@ struct IpxSocket : SocketImpl {
     {
         uint8_t packet[kIpxMaxPacket];
         int total = kIpxHeader + headLen + len;
-        put16(packet, 0xFFFF);
-        put16(packet + 2, uint16_t(total));
-        packet[4] = 0; /* transport control: no router passed */
-        packet[5] = packetType;
-        memcpy(packet + 6, to.net, 4);
-        memcpy(packet + 10, to.node, 6);
-        put16(packet + 16, to.socket);
-        memcpy(packet + 18, segment.net, 4);
-        memcpy(packet + 22, node, 6);
-        put16(packet + 28, boundNumber());
+        put16(packet + kIpxChecksum, 0xFFFF);
+        put16(packet + kIpxLength, uint16_t(total));
+        packet[kIpxControl] = 0; /* no router passed */
+        packet[kIpxType] = packetType;
+        memcpy(packet + kIpxDestNet, to.net, 4);
+        memcpy(packet + kIpxDestNode, to.node, 6);
+        put16(packet + kIpxDestSocket, to.socket);
+        memcpy(packet + kIpxSourceNet, segment.net, 4);
+        memcpy(packet + kIpxSourceNode, node, 6);
+        put16(packet + kIpxSourceSocket, boundNumber());
         if (headLen)
             memcpy(packet + kIpxHeader, head, size_t(headLen));
         if (len)
@@ -315,15 +336,15 @@ struct IpxSocket : SocketImpl {
         for (;;) {
             if (closed)
                 return WSAEINTR;
-            ssize_t put = ::sendto(fd, packet, size_t(total), 0,
-                                   reinterpret_cast<const ::sockaddr *>(&segment.broadcast),
-                                   sizeof segment.broadcast);
+            ssize_t put = retry_interrupted([&] {
+                return ::sendto(fd, packet, size_t(total), 0,
+                                reinterpret_cast<const ::sockaddr *>(&segment.broadcast),
+                                sizeof segment.broadcast);
+            });
             if (put == total)
                 return 0;
             if (put >= 0)
                 return WSAENOBUFS;
-            if (errno == EINTR)
-                continue;
             if (errno == EAGAIN) {
                 struct pollfd p = {fd, POLLOUT, 0};
                 ::poll(&p, 1, 100);
@@ -340,20 +361,21 @@ struct IpxSocket : SocketImpl {
     {
         if (n < kIpxHeader)
             return false;
-        int length = get16(packet + 2);
+        int length = get16(packet + kIpxLength);
         if (length < kIpxHeader || length > n)
             return false;
-        if ((packet[5] == kTypeSpx) != spx)
+        if ((packet[kIpxType] == kTypeSpx) != spx)
             return false;
         uint16_t mine = boundNumber();
         static const uint8_t zero[4] = {};
-        if (!mine || get16(packet + 16) != mine)
+        if (!mine || get16(packet + kIpxDestSocket) != mine)
             return false;
-        if (memcmp(packet + 6, zero, 4) != 0 && memcmp(packet + 6, segment.net, 4) != 0)
+        const uint8_t *net = packet + kIpxDestNet, *to = packet + kIpxDestNode;
+        if (memcmp(net, zero, 4) != 0 && memcmp(net, segment.net, 4) != 0)
             return false;
-        if (memcmp(packet + 10, node, 6) != 0 && memcmp(packet + 10, kBroadcastNode, 6) != 0)
+        if (memcmp(to, node, 6) != 0 && memcmp(to, kBroadcastNode, 6) != 0)
             return false;
-        if (memcmp(packet + 22, node, 6) == 0 && get16(packet + 28) == mine)
+        if (memcmp(packet + kIpxSourceNode, node, 6) == 0 && get16(packet + kIpxSourceSocket) == mine)
             return false;
         *dataLen = length - kIpxHeader;
         return true;
@@ -361,9 +383,9 @@ struct IpxSocket : SocketImpl {
 
     static void sourceOf(const uint8_t *packet, IpxAddress *from)
     {
-        memcpy(from->net, packet + 18, 4);
-        memcpy(from->node, packet + 22, 6);
-        from->socket = get16(packet + 28);
+        memcpy(from->net, packet + kIpxSourceNet, 4);
+        memcpy(from->node, packet + kIpxSourceNode, 6);
+        from->socket = get16(packet + kIpxSourceSocket);
     }
 
     Segment segment;
@@ -405,12 +427,10 @@ struct IpxDatagramSocket : IpxSocket {
         for (;;) {
             if (closed)
                 return WSAEINTR;
-            ssize_t n = ::recv(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+            ssize_t n = retry_interrupted(
+                [&] { return ::recv(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC); });
+            if (n < 0)
                 return wsa_error_from_errno(errno);
-            }
             int dataLen = 0;
             if (n > kIpxMaxPacket || !accepts(packet, n, false, &dataLen))
                 continue;
@@ -590,13 +610,13 @@ private:
     /* The 12-byte SPX header: our state as of now (lock held). */
     void spxHeader(uint8_t *head, uint8_t control, uint8_t datastream, uint16_t seq) const
     {
-        head[0] = control;
-        head[1] = datastream;
-        put16(head + 2, localId);
-        put16(head + 4, remoteId);
-        put16(head + 6, seq);
-        put16(head + 8, recvSeq);
-        put16(head + 10, uint16_t(recvSeq + kSpxWindow));
+        head[kSpxControl] = control;
+        head[kSpxDatastream] = datastream;
+        put16(head + kSpxSourceId, localId);
+        put16(head + kSpxDestId, remoteId);
+        put16(head + kSpxSequence, seq);
+        put16(head + kSpxAck, recvSeq);
+        put16(head + kSpxAllocation, uint16_t(recvSeq + kSpxWindow));
     }
 
     int transmitSpx(uint8_t control, uint8_t datastream, uint16_t seq, const char *data, int len)
@@ -638,12 +658,10 @@ private:
         uint8_t packet[kIpxMaxPacket + 1];
         /* A shut-down descriptor reads 0 for ever: stop once closed. */
         while (!closed) {
-            ssize_t n = ::recv(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+            ssize_t n = retry_interrupted(
+                [&] { return ::recv(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC); });
+            if (n < 0)
                 return;
-            }
             int dataLen = 0;
             if (n > kIpxMaxPacket || !accepts(packet, n, true, &dataLen) || dataLen < kSpxHeader)
                 continue;
@@ -657,9 +675,9 @@ private:
         sourceOf(packet, &from);
         if (memcmp(from.node, peer.node, 6) != 0 || from.socket != peer.socket)
             return;
-        uint8_t control = h[0], datastream = h[1];
-        uint16_t sourceId = get16(h + 2), destinationId = get16(h + 4);
-        uint16_t seq = get16(h + 6), ack = get16(h + 8);
+        uint8_t control = h[kSpxControl], datastream = h[kSpxDatastream];
+        uint16_t sourceId = get16(h + kSpxSourceId), destinationId = get16(h + kSpxDestId);
+        uint16_t seq = get16(h + kSpxSequence), ack = get16(h + kSpxAck);
         if (destinationId != localId)
             return;
         if (state == Connecting) {
