@@ -73,6 +73,14 @@ size_t write_all(int fd, const void *data, size_t size, bool socket);
 /* The non-empty items of a separated list ("a,,b" gives a and b). */
 std::vector<std::string> split_list(const char *list, char separator);
 
+/* The Windows C runtime's split of a command line into words. */
+std::vector<std::string> split_command_line(const char *line);
+/* Finds the program that CreateProcessA runs for a name (searched for when
+ * search is set and it names no directory): ERROR_SUCCESS and its absolute
+ * path in found; else ERROR_ACCESS_DENIED when a candidate exists but may
+ * not be run, ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND. */
+DWORD find_program(std::string name, bool search, std::string &found);
+
 /* KOVA_FAIL seam: true when the named call is listed in KOVA_FAIL. */
 bool should_fail(const char *call);
 
