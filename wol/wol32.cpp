@@ -16,11 +16,6 @@ char networkNumber[10];
  * only that a transport was set up; the front end needs both. */
 static int m_bSenderStatus;
 
-static int IsHexDigit(char c)
-{
-    return isxdigit((unsigned char)c) != 0;
-}
-
 static int HexValue(char c)
 {
     if (c >= 'a' && c <= 'f')
@@ -67,37 +62,37 @@ int WolJoinSeparatedMac(const char *text, char *plain)
      * to be the terminator. */
     for (group = 0; group < 6; group++) {
         const char *p = text + 3 * group;
-        if (!IsHexDigit(p[0]) || !IsHexDigit(p[1]))
+        if (!KovaIsHexDigit(p[0]) || !KovaIsHexDigit(p[1]))
             return 0;
         if (group < 5 && p[2] != separator)
             return 0;
     }
     /* "00-A0-C9-12-34-567" or "...-56-78" is no six-group address. */
-    if (IsHexDigit(text[17]) || text[17] == ':' || text[17] == '-')
+    if (KovaIsHexDigit(text[17]) || text[17] == ':' || text[17] == '-')
         return 0;
     for (group = 0; group < 6; group++) {
         plain[2 * group] = text[3 * group];
         plain[2 * group + 1] = text[3 * group + 1];
     }
-    plain[WOL_MAC_TEXT_LEN] = '\0';
+    plain[KOVA_MAC_TEXT_LEN] = '\0';
     return 1;
 }
 
 int32_t KOVASendWakeOnLAN(char *macAddr)
 {
     /* Our own copy: the caller's text may end right at its buffer's end. */
-    char text[WOL_MAC_TEXT_LEN + 1];
+    char text[KOVA_MAC_TEXT_LEN + 1];
 
     memset(sequence, 0xFF, 6);
-    if (!IsHexDigit(macAddr[0])) {
+    if (!KovaIsHexDigit(macAddr[0])) {
         printf("%s is not a valid MAC address.\n", macAddr);
         return KOVA_WOL_FAILURE;
     }
     /* A separated address would otherwise be cut to "00-A0-C9-12-" and
      * wake bytes that name no card. */
     if (!WolJoinSeparatedMac(macAddr, text)) {
-        strncpy(text, macAddr, WOL_MAC_TEXT_LEN);
-        text[WOL_MAC_TEXT_LEN] = '\0';
+        strncpy(text, macAddr, KOVA_MAC_TEXT_LEN);
+        text[KOVA_MAC_TEXT_LEN] = '\0';
     }
 
 #ifdef WAKELAN_BUILD

@@ -11,13 +11,14 @@
 
 #include "kovawin.h"
 
+#include "kovatext.h"
+
 #include <atomic>
 
 typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
 
 /* ---- Wire constants ------------------------------------------------ */
 #define WOL_MAC_LEN 6                       /* bytes of one MAC address */
-#define WOL_MAC_TEXT_LEN 12                 /* hex digits of one MAC address */
 #define WOL_NUM_MACS 16                     /* MAC copies in a frame */
 #define WOL_FRAME_LEN (6 + WOL_NUM_MACS * WOL_MAC_LEN) /* 102: sync + copies */
 #define WOL_UDP_PORT 9                      /* discard port, destination */
