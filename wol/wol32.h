@@ -12,15 +12,13 @@
 #include "kovawin.h"
 
 #include "kovatext.h"
+#include "wolmac.h"
 
 #include <atomic>
 
 typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
 
 /* ---- Wire constants ------------------------------------------------ */
-#define WOL_MAC_LEN 6                       /* bytes of one MAC address */
-#define WOL_NUM_MACS 16                     /* MAC copies in a frame */
-#define WOL_FRAME_LEN (6 + WOL_NUM_MACS * WOL_MAC_LEN) /* 102: sync + copies */
 #define WOL_UDP_PORT 9                      /* discard port, destination */
 #define WOL_UDP_SOURCE_PORT 13992           /* our local port */
 #define WOL_IPX_SOCKET 0x9043               /* IPX socket of the magic packet */
@@ -57,20 +55,11 @@ extern SOCKET m_Socket;
 extern WSADATA m_wsaData;
 extern WORD m_wVersion;
 extern int m_bVal;
-extern unsigned char sequence[7];
-extern int numOfMacs;
 
 /* ---- Front end and UDP sender -------------------------------------- */
 int WakeUp(char *macAddr, eProtocol protocol);
 int DoTCP(char *lpszMac);
 
-/* Converts text by the engine's digit rule (letters A-F/a-f stand for
- * 10-15, every other character for its low four bits, missing characters
- * for 0) into count bytes, two characters per byte, high nibble first.
- * Reads at most 2 * count characters and stops at the terminating NUL. */
-void WolTextToBytes(const char *text, unsigned char *bytes, int count);
-/* Writes the 102-byte magic packet for one MAC variant. */
-void WolBuildFrame(unsigned char *frame, const unsigned char *mac);
 
 /* ---- IPX sender ---------------------------------------------------- */
 int DoIPX(char *lpszMac);
