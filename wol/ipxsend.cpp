@@ -55,17 +55,13 @@ int DoIPX(char *lpszMac)
     WolBuildFrame(cFrame3, bMAC3);
     WolBuildFrame(cFrame4, bMAC4);
 
-#ifndef WAKELAN_BUILD
-    /* Every pass goes to the network of IPXNET= (all zero: the local one). */
-    WolTextToBytes(networkNumber, (unsigned char *)destination.sa_netnum, WOL_IPX_NET_LEN);
-#endif
+    /* IPXNET= all zero is the local network. */
+    if (IPX_PASS_RULE == IPX_PASS_IPXNET)
+        WolTextToBytes(networkNumber, (unsigned char *)destination.sa_netnum, WOL_IPX_NET_LEN);
 
     for (j = 0; j <= LastPass(); j++) {
-#ifdef WAKELAN_BUILD
-        /* The local network first, then one discovered network per pass. */
-        if (j >= 1)
+        if (IPX_PASS_RULE == IPX_PASS_DISCOVERED && j >= 1)
             memcpy(destination.sa_netnum, NetList[j - 1].address, WOL_IPX_NET_LEN);
-#endif
         if (!SendIpxFrame(cFrame1, &destination) || !SendIpxFrame(cFrame2, &destination) ||
             !SendIpxFrame(cFrame3, &destination) || !SendIpxFrame(cFrame4, &destination))
             return 0;

@@ -19,7 +19,7 @@ int32_t KOVASendWakeOnLAN(char *macAddr)
     /* Our own copy: the caller's text may end right at its buffer's end. */
     char text[KOVA_MAC_TEXT_LEN + 1];
 
-    memset(sequence, 0xFF, 6);
+    memset(sequence, 0xFF, WOL_SYNC_LEN);
     if (!KovaIsHexDigit(macAddr[0])) {
         printf("%s is not a valid MAC address.\n", macAddr);
         return KOVA_WOL_FAILURE;
@@ -31,13 +31,8 @@ int32_t KOVASendWakeOnLAN(char *macAddr)
         text[KOVA_MAC_TEXT_LEN] = '\0';
     }
 
-#ifdef WAKELAN_BUILD
-    if (WakeUp(text, PROTO_IP) || WakeUp(text, PROTO_IPX))
+    if (WakeUp(text, WOL_FIRST_PROTOCOL) || WakeUp(text, WOL_SECOND_PROTOCOL))
         return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
-#else
-    if (WakeUp(text, PROTO_IPX) || WakeUp(text, PROTO_IP))
-        return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
-#endif
     return KOVA_WOL_FAILURE;
 }
 

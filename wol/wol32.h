@@ -1,10 +1,8 @@
 /* wol32.h - internals of the Wake-on-LAN engine: the front end, the UDP
  * and IPX senders and IPX network discovery.
  *
- * The engine is compiled once per deliverable.  WAKELAN_BUILD selects the
- * wakelan behaviour: UDP is tried before IPX, IPX passes go to the local
- * and then the discovered networks, and the discovery receive limit is one
- * byte larger.
+ * The engine is compiled once per deliverable; what differs between the two
+ * builds is named in one block below, and only there is WAKELAN_BUILD tested.
  */
 #ifndef WOL32_H
 #define WOL32_H
@@ -17,6 +15,33 @@
 #include <atomic>
 
 typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
+
+/* Where the passes of the IPX sender go. */
+typedef enum eIpxPassRule {
+    IPX_PASS_IPXNET,    /* every pass to the network of IPXNET= */
+    IPX_PASS_DISCOVERED /* the local network, then one discovered network a pass */
+} eIpxPassRule;
+
+/* ---- What differs between the two builds --------------------------- */
+#ifdef WAKELAN_BUILD
+/* A tool for TCP/IP LANs first: IPX only where UDP cannot be set up. */
+#define WOL_FIRST_PROTOCOL PROTO_IP
+#define WOL_SECOND_PROTOCOL PROTO_IPX
+/* wakelan's response buffer has always been one byte larger. */
+#define IPX_RECEIVE_LIMIT 1014
+static_assert(IPX_RECEIVE_LIMIT == 1014, "wakelan walks responses of up to 1014 bytes");
+/* wakelan names no network, so it reaches those that discovery finds. */
+#define IPX_PASS_RULE IPX_PASS_DISCOVERED
+#else
+/* The console manages IPX networks: UDP only where IPX cannot be set up. */
+#define WOL_FIRST_PROTOCOL PROTO_IPX
+#define WOL_SECOND_PROTOCOL PROTO_IP
+/* kova32ex's response buffer: a response of 1014 bytes is one too many. */
+#define IPX_RECEIVE_LIMIT 1013
+static_assert(IPX_RECEIVE_LIMIT == 1013, "kova32ex walks responses of up to 1013 bytes");
+/* The console names the one network to wake in with IPXNET=. */
+#define IPX_PASS_RULE IPX_PASS_IPXNET
+#endif
 
 /* ---- Wire constants ------------------------------------------------ */
 #define WOL_UDP_PORT 9                      /* discard port, destination */
@@ -43,11 +68,6 @@ typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
 #define IPX_MAX_OFFSET 0xFF                 /* the request's one-byte offset */
 #define IPX_RECVBUF_LEN 576
 #define IPX_NETLIST_SLOTS 32
-#ifdef WAKELAN_BUILD
-#define IPX_RECEIVE_LIMIT 1014
-#else
-#define IPX_RECEIVE_LIMIT 1013
-#endif
 #define IPX_DISCOVERY_WAIT_S 2
 
 /* ---- Module state (one wake request at a time) --------------------- */
@@ -78,6 +98,8 @@ typedef struct StructConfigurationResponse {
     signed char numberOfComponents;
     unsigned char componentStructure[IPX_RECEIVE_LIMIT - IPX_RESPONSE_HEAD];
 } StructConfigurationResponse;
+static_assert(sizeof(StructConfigurationResponse) >= IPX_RECEIVE_LIMIT,
+              "no datagram of the receive limit runs past the response");
 
 extern StructNetworkAddress NetList[IPX_NETLIST_SLOTS];
 extern std::atomic<int> NumNewNets;
