@@ -7,18 +7,18 @@
  */
 #include "kovawin.h"
 
-#include "wakelan.h"
 #include "kovatext.h"
+#include "wakelan.h"
 #include "wakew32.h"
 
-#define WL_RANGE_HYPHEN 12      /* index of the hyphen of a range line */
-#define WL_RANGE_END 13         /* index of the end address */
-#define WL_RANGE_LEN 25         /* start, hyphen and end */
-#define WL_PREFIX_LEN 5         /* characters shared by start and end */
-#define WL_COUNTER_DIGITS 7     /* the counter part of an address */
+#define WL_RANGE_HYPHEN KOVA_MAC_TEXT_LEN        /* index of the hyphen of a range line */
+#define WL_RANGE_END (KOVA_MAC_TEXT_LEN + 1)     /* index of the end address */
+#define WL_RANGE_LEN (2 * KOVA_MAC_TEXT_LEN + 1) /* start, hyphen and end */
+#define WL_PREFIX_LEN 5                          /* characters shared by start and end */
+#define WL_COUNTER_DIGITS (KOVA_MAC_TEXT_LEN - WL_PREFIX_LEN) /* the counter part */
 #define WL_COUNTER_MASK 0xFFFFFFFu
-#define WL_PROGRESS_EVERY 100   /* addresses between progress lines */
-#define WL_CONTINUE (-1)        /* a step's result: the run goes on */
+#define WL_PROGRESS_EVERY 100                    /* addresses between progress lines */
+#define WL_CONTINUE (-1)                         /* a step's result: the run goes on */
 
 /* The state of one run; the entry point holds it. */
 typedef struct tRunState {
