@@ -42,15 +42,7 @@ static int IsLineEnd(char c)
 
 static int DigitValue(char c, int base)
 {
-    int v;
-    if (c >= '0' && c <= '9')
-        v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        v = c - 'A' + 10;
-    else
-        return -1;
+    int v = KovaHexDigitValue(c);
     return v < base ? v : -1;
 }
 
@@ -79,41 +71,12 @@ int SKWParseTag(const char *text, int base, uint32_t *pTag)
     return 1;
 }
 
-/* The atoi rule on 32 bits, saturating instead of wrapping, so that both
- * builds read a long number alike.  *pDigits: digits seen; *pInRange: the
- * number fits. */
-static int32_t ReadNumber(const char *text, int *pDigits, int *pInRange)
-{
-    unsigned long long magnitude = 0;
-    int negative = 0;
-    int digits = 0;
-
-    while (isspace((unsigned char)*text))
-        text++;
-    if (*text == '+' || *text == '-')
-        negative = *text++ == '-';
-    for (; *text >= '0' && *text <= '9'; text++, digits++) {
-        if (magnitude < NUMBER_LIMIT)
-            magnitude = magnitude * 10 + (unsigned)(*text - '0');
-    }
-    if (pDigits)
-        *pDigits = digits;
-    if (negative ? magnitude > 0x80000000ull : magnitude > 0x7FFFFFFFull) {
-        if (pInRange)
-            *pInRange = 0;
-        return negative ? INT32_MIN : INT32_MAX;
-    }
-    if (pInRange)
-        *pInRange = 1;
-    return negative ? (int32_t)(0 - (int64_t)magnitude) : (int32_t)magnitude;
-}
-
 int SKWParseResultLine(const char *line, int32_t *pNumber, int *pInRange)
 {
     const char *p;
     for (p = strstr(line, "RC="); p; p = strstr(p + 1, "RC=")) {
         int digits;
-        int32_t number = ReadNumber(p + 3, &digits, pInRange);
+        int32_t number = KovaReadNumber(p + 3, &digits, pInRange);
         if (digits > 0) {
             *pNumber = number;
             return 1;
@@ -143,8 +106,8 @@ static void CopyTerminated(char *dest, const char *src, size_t size)
 /* 12 characters equal, neither side shorter. */
 static int SameMac(const char *value, const char *mac)
 {
-    return BoundedLength(value, SKW_MAC_LEN) == SKW_MAC_LEN &&
-           BoundedLength(mac, SKW_MAC_LEN) == SKW_MAC_LEN && strncmp(value, mac, SKW_MAC_LEN) == 0;
+    return BoundedLength(value, KOVA_MAC_TEXT_LEN) == KOVA_MAC_TEXT_LEN &&
+           BoundedLength(mac, KOVA_MAC_TEXT_LEN) == KOVA_MAC_TEXT_LEN && strncmp(value, mac, KOVA_MAC_TEXT_LEN) == 0;
 }
 
 /* The tag of a tag line: 7 characters after "SYSTAG", by base base. */
@@ -396,10 +359,10 @@ static void StoreAttribute(tSystemData *pSystemData, const tAttribute *pRow, cha
         *pNumber = Begins(value, "TRUE");
         break;
     case VALUE_LIMIT:
-        *pNumber = Begins(value, "DISABLED") ? -1 : ReadNumber(value, NULL, NULL);
+        *pNumber = Begins(value, "DISABLED") ? -1 : KovaReadNumber(value, NULL, NULL);
         break;
     case VALUE_NUMBER:
-        *pNumber = ReadNumber(value, NULL, NULL);
+        *pNumber = KovaReadNumber(value, NULL, NULL);
         break;
     }
 }
