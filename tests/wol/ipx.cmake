@@ -5,8 +5,9 @@ if(NOT WIN32)
   set(KOVA_IPX_TEST_UTIL ${CMAKE_CURRENT_LIST_DIR}/ipxtest.cpp)
 
   kova_add_test(ipx_platform_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/ipx_platform_test.cpp ${KOVA_IPX_TEST_UTIL}
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/platform/ipx_platform_test.cpp ${KOVA_IPX_TEST_UTIL}
     LIBS kova_platform)
+  target_include_directories(ipx_platform_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 
   kova_add_test(ipx_discovery_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/ipx_discovery_test.cpp ${KOVA_IPX_TEST_UTIL}
