@@ -107,7 +107,7 @@ struct ArgCase {
     std::vector<std::string> sent;
 };
 
-TEST(WakelanArguments, Table)
+TEST(WakelanArguments, WakeInTheirOrderAndEachFaultGetsItsExitCodeAndMessage)
 {
     const std::string longName(256, 'n');
     const std::vector<ArgCase> cases = {
@@ -191,7 +191,7 @@ std::string Sending(long long clients, long long sent)
            std::to_string(sent) + " packets.\nDone.\n";
 }
 
-TEST(WakelanFile, Table)
+TEST(WakelanFile, LinesAndRangesWakeTheirCardsAndWhatIsSkippedIsReported)
 {
     const std::string tooLarge = " is too large.  This range will be ignored\n";
     const std::string noSockets = "Cannot initialize Windows Sockets.\n";
