@@ -354,59 +354,74 @@ static void LeaveCredentialSection(HANDLE *phMutex)
     *phMutex = NULL;
 }
 
-/* Puts the store back as the listing showed it, and leaves the section. */
-static void RestoreCredential(int store, char *address, HANDLE *phSection)
+/* What a request did to the credential store, so that it can be put back. */
+typedef struct tStoreChange {
+    HANDLE hSection; /* the store section, while held */
+    int store;       /* the store as the listing showed it */
+    int stored;      /* the request's credential went in: put it back */
+} tStoreChange;
+
+/* Stores the request's credential for the system, inside the store section.
+ * 0 when a command line that may follow cannot be sent whole: the store is
+ * then left alone and the request is not made. */
+static int StoreRequestCredential(tSystagAndName *pSystem, char *userId, char *password,
+                                  tStoreChange *pChange)
 {
-    if (store == SKW_CRED_ONE)
+    char command[SKW_CMD_LEN];
+
+    if (!password)
+        password = noPassword;
+    /* Never a credential under an empty host name: without an address the
+     * store is left alone, as when its state is not known. */
+    if (pSystem->address[0]) {
+        if (!FormatListCommand(command, pSystem->address))
+            return 0;
+        pChange->hSection = EnterCredentialSection(pSystem->address);
+        if (pChange->hSection)
+            pChange->store = ListCredential(pSystem->address);
+    }
+    if (!FormatAddCommand(command, pSystem->address, userId, password) ||
+        (pChange->store == SKW_CRED_ONE &&
+         !FormatAddCommand(command, passwd.host, passwd.userId, passwd.password)) ||
+        (pChange->store == SKW_CRED_NONE && !FormatDeleteCommand(command, pSystem->address))) {
+        LeaveCredentialSection(&pChange->hSection);
+        return 0;
+    }
+    /* Once the store tool started it may have changed the store, whatever
+     * it then did: from here the request always restores. */
+    if (pChange->store != SKW_CRED_UNKNOWN)
+        pChange->stored = SKWSetPassword(pSystem->address, userId, password);
+    if (!pChange->stored)
+        LeaveCredentialSection(&pChange->hSection);
+    return 1;
+}
+
+/* Puts the store back as the listing showed it, and leaves the section. */
+static void RestoreCredential(tStoreChange *pChange, char *address)
+{
+    if (!pChange->stored)
+        return;
+    if (pChange->store == SKW_CRED_ONE)
         SKWSetPassword(passwd.host, passwd.userId, passwd.password);
     else
         SKWDeletePassword(address);
-    LeaveCredentialSection(phSection);
+    LeaveCredentialSection(&pChange->hSection);
 }
 
 static int32_t RunRequest(char *macAddress, char *userId, char *password, const char *requestFormat)
 {
     char command[SKW_CMD_LEN];
     char line[SKW_LINE_LEN];
+    tStoreChange change = {NULL, SKW_CRED_UNKNOWN, 0};
     tSystagAndName *pSystem;
-    HANDLE hSection = NULL;
-    int store = SKW_CRED_UNKNOWN;
-    int stored = 0;
     int32_t result;
     FILE *stream;
 
     pSystem = SKWGetSystagAndName(macAddress);
     if (!pSystem)
         return SKW_SYSTEM_NOT_FOUND;
-
-    if (userId && userId[0]) {
-        if (!password)
-            password = noPassword;
-        /* Never a credential under an empty host name: without an address
-         * the store is left alone, as when its state is not known. */
-        if (pSystem->address[0]) {
-            if (!FormatListCommand(command, pSystem->address))
-                return SKW_NO_RESULT;
-            hSection = EnterCredentialSection(pSystem->address);
-            if (hSection)
-                store = ListCredential(pSystem->address);
-        }
-        /* Every line that may follow must be sent whole, or the store is
-         * left alone and the request is not made. */
-        if (!FormatAddCommand(command, pSystem->address, userId, password) ||
-            (store == SKW_CRED_ONE &&
-             !FormatAddCommand(command, passwd.host, passwd.userId, passwd.password)) ||
-            (store == SKW_CRED_NONE && !FormatDeleteCommand(command, pSystem->address))) {
-            LeaveCredentialSection(&hSection);
-            return SKW_NO_RESULT;
-        }
-        /* Once the store tool started it may have changed the store,
-         * whatever it then did: from here the request always restores. */
-        if (store != SKW_CRED_UNKNOWN)
-            stored = SKWSetPassword(pSystem->address, userId, password);
-        if (!stored)
-            LeaveCredentialSection(&hSection);
-    }
+    if (userId && userId[0] && !StoreRequestCredential(pSystem, userId, password, &change))
+        return SKW_NO_RESULT;
 
     snprintf(command, sizeof(command), PING_FORMAT, (unsigned long)pSystem->systag);
     stream = ReadTextPopen(command);
@@ -417,13 +432,11 @@ static int32_t RunRequest(char *macAddress, char *userId, char *password, const 
     snprintf(command, sizeof(command), requestFormat, (unsigned long)pSystem->systag);
     stream = ReadTextPopen(command);
     if (!stream) {
-        if (stored)
-            RestoreCredential(store, pSystem->address, &hSection);
+        RestoreCredential(&change, pSystem->address);
         return SKW_CANNOT_START_TOOL;
     }
     result = ReadRequestResult(stream, line);
-    if (stored)
-        RestoreCredential(store, pSystem->address, &hSection);
+    RestoreCredential(&change, pSystem->address);
     Drain(stream, line, SKW_LINE_LEN);
     ReadTextPclose(stream);
     return result;

@@ -6,15 +6,8 @@
 
 #include "kovawin.h"
 
-/* Result codes of SKWRebootSystem and SKWPowerdownSystem. */
-#define SKW_SUCCESS 0
-#define SKW_CANNOT_START_TOOL 102
-#define SKW_SYSTEM_NOT_FOUND 103
-#define SKW_ERROR_GROUP_A 104 /* tool results 1, 4, 5 */
-#define SKW_ERROR_GROUP_B 105 /* tool results 2, 6, 8, 9 */
-#define SKW_ERROR_GROUP_C 106 /* tool results 7, 10 to 13 */
-#define SKW_ERROR_GROUP_D 107 /* tool result 3 */
-#define SKW_NO_RESULT 108     /* no result line, or a result out of range */
+/* Result codes of SKWRebootSystem and SKWPowerdownSystem (SKW_...). */
+#include "kovacodes.h"
 
 #define SKW_LINE_LEN 512
 #define SKW_CMD_LEN 128

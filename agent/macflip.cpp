@@ -2,15 +2,14 @@
 #include "kovawin.h"
 
 #include "macflip.h"
-
-#define MAC_TEXT_LEN 12
+#include "kovatext.h"
 
 void FlipMac1(char *altMac, const char *mac)
 {
     int i;
 
     /* A short text has no six groups to reverse; never read past it. */
-    for (i = 0; i < MAC_TEXT_LEN; i++) {
+    for (i = 0; i < KOVA_MAC_TEXT_LEN; i++) {
         if (mac[i] == '\0')
             return;
     }

@@ -7,6 +7,8 @@
  * yields no value rather than whatever lies behind it in memory. */
 #include "kovawin.h"
 
+#include <stddef.h>
+
 #include "skwparse.h"
 
 #include "macflip.h"
@@ -40,15 +42,7 @@ static int IsLineEnd(char c)
 
 static int DigitValue(char c, int base)
 {
-    int v;
-    if (c >= '0' && c <= '9')
-        v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        v = c - 'A' + 10;
-    else
-        return -1;
+    int v = KovaHexDigitValue(c);
     return v < base ? v : -1;
 }
 
@@ -77,41 +71,12 @@ int SKWParseTag(const char *text, int base, uint32_t *pTag)
     return 1;
 }
 
-/* The atoi rule on 32 bits, saturating instead of wrapping, so that both
- * builds read a long number alike.  *pDigits: digits seen; *pInRange: the
- * number fits. */
-static int32_t ReadNumber(const char *text, int *pDigits, int *pInRange)
-{
-    unsigned long long magnitude = 0;
-    int negative = 0;
-    int digits = 0;
-
-    while (isspace((unsigned char)*text))
-        text++;
-    if (*text == '+' || *text == '-')
-        negative = *text++ == '-';
-    for (; *text >= '0' && *text <= '9'; text++, digits++) {
-        if (magnitude < NUMBER_LIMIT)
-            magnitude = magnitude * 10 + (unsigned)(*text - '0');
-    }
-    if (pDigits)
-        *pDigits = digits;
-    if (negative ? magnitude > 0x80000000ull : magnitude > 0x7FFFFFFFull) {
-        if (pInRange)
-            *pInRange = 0;
-        return negative ? INT32_MIN : INT32_MAX;
-    }
-    if (pInRange)
-        *pInRange = 1;
-    return negative ? (int32_t)(0 - (int64_t)magnitude) : (int32_t)magnitude;
-}
-
 int SKWParseResultLine(const char *line, int32_t *pNumber, int *pInRange)
 {
     const char *p;
     for (p = strstr(line, "RC="); p; p = strstr(p + 1, "RC=")) {
         int digits;
-        int32_t number = ReadNumber(p + 3, &digits, pInRange);
+        int32_t number = KovaReadNumber(p + 3, &digits, pInRange);
         if (digits > 0) {
             *pNumber = number;
             return 1;
@@ -141,8 +106,8 @@ static void CopyTerminated(char *dest, const char *src, size_t size)
 /* 12 characters equal, neither side shorter. */
 static int SameMac(const char *value, const char *mac)
 {
-    return BoundedLength(value, SKW_MAC_LEN) == SKW_MAC_LEN &&
-           BoundedLength(mac, SKW_MAC_LEN) == SKW_MAC_LEN && strncmp(value, mac, SKW_MAC_LEN) == 0;
+    return BoundedLength(value, KOVA_MAC_TEXT_LEN) == KOVA_MAC_TEXT_LEN &&
+           BoundedLength(mac, KOVA_MAC_TEXT_LEN) == KOVA_MAC_TEXT_LEN && strncmp(value, mac, KOVA_MAC_TEXT_LEN) == 0;
 }
 
 /* The tag of a tag line: 7 characters after "SYSTAG", by base base. */
@@ -307,66 +272,117 @@ static int Begins(const char *token, const char *keyword)
     return strncmp(token, keyword, strlen(keyword)) == 0;
 }
 
+/* How an attribute's value is read into its field. */
+enum {
+    VALUE_TAG,    /* a hexadecimal tag */
+    VALUE_TEXT,   /* the rest of the token */
+    VALUE_MAC,    /* the same, always terminated */
+    VALUE_QUOTED, /* the text between quotes, spaces included */
+    VALUE_TRUE,   /* 1 for "TRUE", else 0 */
+    VALUE_LIMIT,  /* a number, or -1 for "DISABLED" */
+    VALUE_NUMBER,
+    VALUE_FLAG,   /* the keyword alone sets 1 */
+    VALUE_NONE    /* recognised; its value has no settled layout */
+};
+
+typedef struct tAttribute {
+    const char *keyword;
+    size_t keywordLen; /* a token matches over the keyword's length */
+    size_t distance;   /* from the token's start to its value */
+    int kind;
+    size_t offset;     /* the field of tSystemData */
+    size_t size;
+} tAttribute;
+
+/* lead: what stands between the keyword and the value. */
+#define ATTRIBUTE(keyword, lead, kind, field)                                                    \
+    {keyword,           sizeof(keyword) - 1,           sizeof(keyword lead) - 1, kind,          \
+     offsetof(tSystemData, field), sizeof(((tSystemData *)0)->field)}
+
+/* First match wins, in this order. */
+static const tAttribute attributes[] = {
+    ATTRIBUTE("SYSTAG", "=", VALUE_TAG, systag),
+    ATTRIBUTE("SYSNAME", "=\"", VALUE_QUOTED, sysname),
+    ATTRIBUTE("PROTO", "=", VALUE_TEXT, proto),
+    ATTRIBUTE("ADDR", "=\"", VALUE_QUOTED, addr),
+    ATTRIBUTE("ONLINE", "=", VALUE_TRUE, online),
+    ATTRIBUTE("ONLN", "=", VALUE_LIMIT, onln),
+    ATTRIBUTE("OFFLN", "=", VALUE_LIMIT, offln),
+    ATTRIBUTE("PING", "=", VALUE_NUMBER, ping),
+    ATTRIBUTE("GRPLIST", "=", VALUE_NONE, grplist),
+    ATTRIBUTE("ERRORCOND", "=", VALUE_NONE, errorcond),
+    ATTRIBUTE("OS", "=", VALUE_TEXT, os),
+    ATTRIBUTE("MANAGER", "", VALUE_FLAG, manager),
+    ATTRIBUTE("SERVER", "", VALUE_FLAG, server),
+    ATTRIBUTE("MAC", "=", VALUE_MAC, mac),
+    ATTRIBUTE("SHUTDOWN", "", VALUE_FLAG, shutdown),
+    ATTRIBUTE("POWERDOWN", "", VALUE_FLAG, powerdown),
+    ATTRIBUTE("WAKEONLAN", "", VALUE_FLAG, wakeonlan),
+    ATTRIBUTE("WEBMGR", "", VALUE_FLAG, webmgr),
+};
+
+/* Reads the value of the attribute pRow from the token pAttribute. */
+static void StoreAttribute(tSystemData *pSystemData, const tAttribute *pRow, char *pAttribute,
+                           const char *pLineEnd)
+{
+    char *field = (char *)pSystemData + pRow->offset;
+    int32_t *pNumber = (int32_t *)(void *)field;
+    const char *value;
+    int closed;
+
+    if (pRow->kind == VALUE_NONE)
+        return;
+    if (pRow->kind == VALUE_FLAG) {
+        *pNumber = 1;
+        return;
+    }
+    if (pRow->kind == VALUE_QUOTED) {
+        char *quoted = TakeQuotedValue(pAttribute, pRow->distance, pLineEnd, &closed);
+        if (quoted)
+            FillField(field, quoted, pRow->size);
+        return;
+    }
+    value = ValueAt(pAttribute, pRow->distance);
+    if (!value)
+        return;
+    switch (pRow->kind) {
+    case VALUE_TAG:
+        SKWParseTag(value, 16, (uint32_t *)(void *)field);
+        break;
+    case VALUE_TEXT:
+    case VALUE_MAC:
+        FillField(field, value, pRow->size);
+        if (pRow->kind == VALUE_MAC)
+            field[pRow->size - 1] = '\0';
+        break;
+    case VALUE_TRUE:
+        *pNumber = Begins(value, "TRUE");
+        break;
+    case VALUE_LIMIT:
+        *pNumber = Begins(value, "DISABLED") ? -1 : KovaReadNumber(value, NULL, NULL);
+        break;
+    case VALUE_NUMBER:
+        *pNumber = KovaReadNumber(value, NULL, NULL);
+        break;
+    }
+}
+
 static int PopulateSystemDataInLine(tSystemData *pSystemData, char *pAttribute,
                                     const char *pLineEnd)
 {
-    const char *value;
-    char *quoted;
-    int closed;
+    size_t i;
 
-    if (Begins(pAttribute, "SYSTAG")) {
-        if ((value = ValueAt(pAttribute, 7)) != NULL)
-            SKWParseTag(value, 16, &pSystemData->systag);
-    } else if (Begins(pAttribute, "SYSNAME")) {
-        if ((quoted = TakeQuotedValue(pAttribute, 9, pLineEnd, &closed)) != NULL)
-            FillField(pSystemData->sysname, quoted, sizeof(pSystemData->sysname));
-    } else if (Begins(pAttribute, "PROTO")) {
-        if ((value = ValueAt(pAttribute, 6)) != NULL)
-            FillField(pSystemData->proto, value, sizeof(pSystemData->proto));
-    } else if (Begins(pAttribute, "ADDR")) {
-        if ((quoted = TakeQuotedValue(pAttribute, 6, pLineEnd, &closed)) != NULL)
-            FillField(pSystemData->addr, quoted, sizeof(pSystemData->addr));
-    } else if (Begins(pAttribute, "ONLINE")) {
-        if ((value = ValueAt(pAttribute, 7)) != NULL)
-            pSystemData->online = strncmp(value, "TRUE", 4) == 0;
-    } else if (Begins(pAttribute, "ONLN")) {
-        if ((value = ValueAt(pAttribute, 5)) != NULL)
-            pSystemData->onln = strncmp(value, "DISABLED", 8) == 0 ? -1 : ReadNumber(value, NULL, NULL);
-    } else if (Begins(pAttribute, "OFFLN")) {
-        if ((value = ValueAt(pAttribute, 6)) != NULL)
-            pSystemData->offln = strncmp(value, "DISABLED", 8) == 0 ? -1 : ReadNumber(value, NULL, NULL);
-    } else if (Begins(pAttribute, "PING")) {
-        if ((value = ValueAt(pAttribute, 5)) != NULL)
-            pSystemData->ping = ReadNumber(value, NULL, NULL);
-    } else if (Begins(pAttribute, "GRPLIST") || Begins(pAttribute, "ERRORCOND")) {
-        /* recognised; their values have no settled layout */
-    } else if (Begins(pAttribute, "OS")) {
-        if ((value = ValueAt(pAttribute, 3)) != NULL)
-            FillField(pSystemData->os, value, sizeof(pSystemData->os));
-    } else if (Begins(pAttribute, "MANAGER")) {
-        pSystemData->manager = 1;
-    } else if (Begins(pAttribute, "SERVER")) {
-        pSystemData->server = 1;
-    } else if (Begins(pAttribute, "MAC")) {
-        if ((value = ValueAt(pAttribute, 4)) != NULL) {
-            FillField(pSystemData->mac, value, sizeof(pSystemData->mac));
-            pSystemData->mac[sizeof(pSystemData->mac) - 1] = '\0';
+    for (i = 0; i < sizeof(attributes) / sizeof(attributes[0]); i++) {
+        if (strncmp(pAttribute, attributes[i].keyword, attributes[i].keywordLen) == 0) {
+            StoreAttribute(pSystemData, &attributes[i], pAttribute, pLineEnd);
+            return 1;
         }
-    } else if (Begins(pAttribute, "SHUTDOWN")) {
-        pSystemData->shutdown = 1;
-    } else if (Begins(pAttribute, "POWERDOWN")) {
-        pSystemData->powerdown = 1;
-    } else if (Begins(pAttribute, "WAKEONLAN")) {
-        pSystemData->wakeonlan = 1;
-    } else if (Begins(pAttribute, "WEBMGR")) {
-        pSystemData->webmgr = 1;
-    } else {
-        return 0;
     }
-    return 1;
+    return 0;
 }
 
-/* A token handed over on its own is taken as a line of its own. */
+/* A token handed over on its own is taken as a line of its own.  Nothing
+ * here calls it: it serves outside code linked with the adapter. */
 int PopulateSystemData(tSystemData *pSystemData, char *pAttribute)
 {
     return PopulateSystemDataInLine(pSystemData, pAttribute, pAttribute + strlen(pAttribute));
@@ -386,51 +402,62 @@ void SKWAttributeLine(tSystemData *pSystemData, char *line)
 /* The credential attributes are written KEY= and a quoted value.  Only a
  * token with "=" right after the keyword is one: headers and column titles
  * such as HOSTNAME= or HOST are not, and are passed over. */
-static const char *const credentialKeys[] = {"HOST=", "USERID=", "PWD="};
+typedef struct tCredentialKey {
+    const char *keyword;
+    size_t keywordLen;
+    size_t distance; /* to the value, past its opening quote */
+    size_t field;    /* in tSKWPasswordData */
+    size_t counter;  /* in tCredentialScan: how many were seen */
+} tCredentialKey;
 
-static int IsCredentialToken(const char *token)
+#define CREDENTIAL(keyword, field, counter)                                                     \
+    {keyword, sizeof(keyword) - 1, sizeof(keyword "\"") - 1, offsetof(tSKWPasswordData, field), \
+     offsetof(tCredentialScan, counter)}
+
+static const tCredentialKey credentialKeys[] = {
+    CREDENTIAL("HOST=", host, hosts),
+    CREDENTIAL("USERID=", userId, userIds),
+    CREDENTIAL("PWD=", password, passwords),
+};
+
+#define CREDENTIAL_KEYS (sizeof(credentialKeys) / sizeof(credentialKeys[0]))
+#define CREDENTIAL_FIELD_LEN sizeof(((tSKWPasswordData *)0)->host) /* all three alike */
+
+static const tCredentialKey *CredentialKeyOf(const char *token)
 {
-    int i;
-    for (i = 0; i < 3; i++)
-        if (Begins(token, credentialKeys[i]))
-            return 1;
-    return 0;
+    size_t i;
+    for (i = 0; i < CREDENTIAL_KEYS; i++)
+        if (strncmp(token, credentialKeys[i].keyword, credentialKeys[i].keywordLen) == 0)
+            return &credentialKeys[i];
+    return NULL;
 }
 
-/* 1 for a HOST=, USERID= or PWD= token; *pField: which (0, 1, 2); *pFits:
- * its value stood between quotes and fits its field with the terminator. */
-static int PopulatePasswordInLine(tSKWPasswordData *pPasswdData, char *pAttribute,
-                                  const char *pLineEnd, int *pField, int *pFits)
+/* The key of a HOST=, USERID= or PWD= token, its value stored, or null;
+ * *pFits: the value stood between quotes and fits its field with the
+ * terminator. */
+static const tCredentialKey *PopulatePasswordInLine(tSKWPasswordData *pPasswdData,
+                                                    char *pAttribute, const char *pLineEnd,
+                                                    int *pFits)
 {
-    static const size_t distances[] = {6, 8, 5}; /* "HOST= ", "USERID= ", "PWD= " */
-    char *fields[3];
+    const tCredentialKey *pKey = CredentialKeyOf(pAttribute);
     char *value;
     int closed;
-    int i;
 
-    fields[0] = pPasswdData->host;
-    fields[1] = pPasswdData->userId;
-    fields[2] = pPasswdData->password;
-    for (i = 0; i < 3; i++) {
-        if (!Begins(pAttribute, credentialKeys[i]))
-            continue;
-        value = TakeQuotedValue(pAttribute, distances[i], pLineEnd, &closed);
-        if (value)
-            FillField(fields[i], value, sizeof(pPasswdData->host));
-        *pField = i;
-        *pFits = value && closed && BoundedLength(value, sizeof(pPasswdData->host)) <
-                                        sizeof(pPasswdData->host);
-        return 1;
-    }
-    return 0;
+    if (!pKey)
+        return NULL;
+    value = TakeQuotedValue(pAttribute, pKey->distance, pLineEnd, &closed);
+    if (value)
+        FillField((char *)pPasswdData + pKey->field, value, CREDENTIAL_FIELD_LEN);
+    *pFits = value && closed && BoundedLength(value, CREDENTIAL_FIELD_LEN) < CREDENTIAL_FIELD_LEN;
+    return pKey;
 }
 
+/* Nothing here calls it: it serves outside code linked with the adapter. */
 int SKWPopulatePasswordData(tSKWPasswordData *pPasswdData, char *pAttribute)
 {
-    int field;
     int fits;
-    return PopulatePasswordInLine(pPasswdData, pAttribute, pAttribute + strlen(pAttribute), &field,
-                                  &fits);
+    return PopulatePasswordInLine(pPasswdData, pAttribute, pAttribute + strlen(pAttribute),
+                                  &fits) != NULL;
 }
 
 void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd)
@@ -442,8 +469,8 @@ void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd)
 void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, char *line)
 {
     const char *pLineEnd = line + strlen(line);
+    const tCredentialKey *pKey;
     char *token;
-    int field;
     int fits;
 
     /* Lines past the limit are not parsed into the record; a credential
@@ -451,23 +478,19 @@ void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, ch
     if (++pScan->lines > SKW_CRED_MAX_LINES) {
         for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
              token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
-            if (IsCredentialToken(token))
+            if (CredentialKeyOf(token))
                 pScan->unclear = 1;
         }
         return;
     }
     for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
          token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
-        if (!PopulatePasswordInLine(pPasswd, token, pLineEnd, &field, &fits))
+        pKey = PopulatePasswordInLine(pPasswd, token, pLineEnd, &fits);
+        if (!pKey)
             continue;
         if (!fits)
             pScan->unclear = 1;
-        if (field == 0)
-            pScan->hosts++;
-        else if (field == 1)
-            pScan->userIds++;
-        else
-            pScan->passwords++;
+        (*(int *)(void *)((char *)pScan + pKey->counter))++;
     }
 }
 

@@ -12,8 +12,8 @@
 #include "kovawin.h"
 
 #include "kovaskw.h"
+#include "kovatext.h"
 
-#define SKW_MAC_LEN 12     /* characters of a MAC text that are compared */
 #define SKW_MAC_BUF_LEN 26 /* the two MAC buffers of the listing scan */
 #define SKW_CRED_MAX_LINES 10
 

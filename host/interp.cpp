@@ -10,12 +10,12 @@
 #define RESULT_FILE "KOVA.TMP"
 #define WORD_DELIMITERS " "
 #define IPXNET_WORD "IPXNET="
-#define IPXNET_WORD_LEN 7
+#define IPXNET_WORD_LEN (sizeof(IPXNET_WORD) - 1)
 #define IPXNET_VALUE_LEN 8
 #define NO_USER_WORD "DO-NOT-USE-USER-ID"
-#define NO_USER_WORD_LEN 18
+#define NO_USER_WORD_LEN (sizeof(NO_USER_WORD) - 1)
 #define NO_PASSWORD_WORD "DO-NOT-USE-PASSWORD"
-#define NO_PASSWORD_WORD_LEN 19
+#define NO_PASSWORD_WORD_LEN (sizeof(NO_PASSWORD_WORD) - 1)
 
 typedef int32_t (*tAgentAction)(char *macAddress, char *userId, char *password);
 
@@ -101,19 +101,45 @@ static int RunAgentAction(tAgentAction action)
     return WriteResultFile(line);
 }
 
+static int RunReboot(void)
+{
+    return RunAgentAction(SKWRebootSystem);
+}
+
+static int RunPowerdown(void)
+{
+    return RunAgentAction(SKWPowerdownSystem);
+}
+
+/* A command is known by the word its line begins with; each handler
+ * answers in the result file, 1 when that answer was written whole. */
+typedef struct tCommand {
+    const char *word;
+    size_t wordLen;
+    int (*run)(void);
+} tCommand;
+
+#define COMMAND(word, run) {word, sizeof(word) - 1, run}
+
+static const tCommand commands[] = {
+    COMMAND("WAKE", RunWake),
+    COMMAND("NUMPACKAGES", RunNumPackages),
+    COMMAND("REBOOTSYS", RunReboot),
+    COMMAND("POWERDOWNSYS", RunPowerdown),
+};
+
 int InterpretAndRunKOVACommand(void)
 {
+    size_t i;
     int answered;
 
     CreateEmptyFile(BUSY_FILE);
-    if (strncmp(cmdLine, "WAKE", 4) == 0)
-        answered = RunWake();
-    else if (strncmp(cmdLine, "NUMPACKAGES", 11) == 0)
-        answered = RunNumPackages();
-    else if (strncmp(cmdLine, "REBOOTSYS", 9) == 0)
-        answered = RunAgentAction(SKWRebootSystem);
-    else if (strncmp(cmdLine, "POWERDOWNSYS", 12) == 0)
-        answered = RunAgentAction(SKWPowerdownSystem);
+    for (i = 0; i < sizeof(commands) / sizeof(commands[0]); i++)
+        if (strncmp(cmdLine, commands[i].word, commands[i].wordLen) == 0)
+            break;
+    /* An unknown command is answered with an empty result file. */
+    if (i < sizeof(commands) / sizeof(commands[0]))
+        answered = commands[i].run();
     else
         answered = CreateEmptyFile(RESULT_FILE);
 

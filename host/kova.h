@@ -6,9 +6,9 @@
 
 #include "kovawin.h"
 
+#include "kovacodes.h"
+
 #define KOVA_CMDLINE_LEN 512
-#define KOVA_NO_SUCH_PACKAGE 101
-#define KOVA_BAD_COMMAND 108
 #define KOVA_SKYWARDEN_PACKAGE 1
 #define KOVA_PACKAGE_NAME_LEN 256
 

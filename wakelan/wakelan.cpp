@@ -7,18 +7,18 @@
  */
 #include "kovawin.h"
 
+#include "kovatext.h"
 #include "wakelan.h"
 #include "wakew32.h"
 
-#define WL_MAC_TEXT_LEN 12      /* characters of a plain MAC address */
-#define WL_RANGE_HYPHEN 12      /* index of the hyphen of a range line */
-#define WL_RANGE_END 13         /* index of the end address */
-#define WL_RANGE_LEN 25         /* start, hyphen and end */
-#define WL_PREFIX_LEN 5         /* characters shared by start and end */
-#define WL_COUNTER_DIGITS 7     /* the counter part of an address */
+#define WL_RANGE_HYPHEN KOVA_MAC_TEXT_LEN        /* index of the hyphen of a range line */
+#define WL_RANGE_END (KOVA_MAC_TEXT_LEN + 1)     /* index of the end address */
+#define WL_RANGE_LEN (2 * KOVA_MAC_TEXT_LEN + 1) /* start, hyphen and end */
+#define WL_PREFIX_LEN 5                          /* characters shared by start and end */
+#define WL_COUNTER_DIGITS (KOVA_MAC_TEXT_LEN - WL_PREFIX_LEN) /* the counter part */
 #define WL_COUNTER_MASK 0xFFFFFFFu
-#define WL_PROGRESS_EVERY 100   /* addresses between progress lines */
-#define WL_CONTINUE (-1)        /* a step's result: the run goes on */
+#define WL_PROGRESS_EVERY 100                    /* addresses between progress lines */
+#define WL_CONTINUE (-1)                         /* a step's result: the run goes on */
 
 /* The state of one run; the entry point holds it. */
 typedef struct tRunState {
@@ -92,22 +92,12 @@ static void TakeProgramName(tRunState *pRun, const char *pPath)
  * unsigned and would pause for weeks. */
 static int ParseDelay(const char *pText, int32_t *pDelay)
 {
-    const char *p = pText;
-    int negative = 0;
-    int64_t value = 0;
+    int inRange;
+    int32_t value = KovaReadNumber(pText, NULL, &inRange);
 
-    while (isspace((unsigned char)*p))
-        p++;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    for (; *p >= '0' && *p <= '9'; p++) {
-        value = value * 10 + (*p - '0');
-        if (value > INT32_MAX)
-            return 0;
-    }
-    if (negative && value != 0)
+    if (!inRange || value < 0)
         return 0;
-    *pDelay = (int32_t)value;
+    *pDelay = value;
     return 1;
 }
 
@@ -210,11 +200,6 @@ static int ScanArguments(tRunState *pRun, int argc, char *argv[])
 
 /* ---- Address file -------------------------------------------------- */
 
-static int IsHex(char c)
-{
-    return isxdigit((unsigned char)c) != 0;
-}
-
 /* One line of at most 255 characters, line end included.  The rest of a
  * longer line is skipped: a piece cut out of a long comment is no address.
  * Returns 0 when no line could be read, at the end or on a read error. */
@@ -235,7 +220,7 @@ static int ReadLine(FILE *pFile, char *pLine)
 
 static eLineKind ClassifyLine(const char *pLine)
 {
-    if (!IsHex(pLine[0]))
+    if (!KovaIsHexDigit(pLine[0]))
         return LINE_OTHER;
     if (strlen(pLine) > WL_RANGE_HYPHEN && pLine[WL_RANGE_HYPHEN] == '-')
         return LINE_RANGE;
@@ -251,7 +236,7 @@ static void TakeLineAddress(const char *pLine, char *pAddress)
 
     if (WolJoinSeparatedMac(pLine, pAddress))
         return;
-    for (i = 0; i < WL_MAC_TEXT_LEN && pLine[i] != '\0' && pLine[i] != '\r' && pLine[i] != '\n';
+    for (i = 0; i < KOVA_MAC_TEXT_LEN && pLine[i] != '\0' && pLine[i] != '\r' && pLine[i] != '\n';
          i++)
         pAddress[i] = pLine[i];
     pAddress[i] = '\0';
@@ -262,8 +247,7 @@ static uint32_t ReadCounter(const char *pDigits)
     uint32_t value = 0;
     int i;
     for (i = 0; i < WL_COUNTER_DIGITS; i++)
-        value = value * 16 +
-                (uint32_t)(pDigits[i] <= '9' ? pDigits[i] - '0' : (pDigits[i] | 0x20) - 'a' + 10);
+        value = value * 16 + (uint32_t)KovaHexDigitValue(pDigits[i]);
     return value;
 }
 
@@ -276,10 +260,10 @@ static int ParseRange(const char *pLine, uint32_t *pStart, uint32_t *pEnd)
 
     if (strlen(pLine) < WL_RANGE_LEN)
         return 0;
-    for (i = WL_PREFIX_LEN; i < WL_MAC_TEXT_LEN; i++)
-        if (!IsHex(pLine[i]) || !IsHex(pLine[WL_RANGE_END + i]))
+    for (i = WL_PREFIX_LEN; i < KOVA_MAC_TEXT_LEN; i++)
+        if (!KovaIsHexDigit(pLine[i]) || !KovaIsHexDigit(pLine[WL_RANGE_END + i]))
             return 0;
-    if (IsHex(pLine[WL_RANGE_LEN]) || memcmp(pLine, pLine + WL_RANGE_END, WL_PREFIX_LEN) != 0)
+    if (KovaIsHexDigit(pLine[WL_RANGE_LEN]) || memcmp(pLine, pLine + WL_RANGE_END, WL_PREFIX_LEN) != 0)
         return 0;
     *pStart = ReadCounter(pLine + WL_PREFIX_LEN);
     *pEnd = ReadCounter(pLine + WL_RANGE_END + WL_PREFIX_LEN);
@@ -324,7 +308,7 @@ static void ShowProgress(long long packets)
 static int SendRange(tRunState *pRun, const char *pLine, uint32_t start, uint32_t end)
 {
     char prefix[WL_PREFIX_LEN + 1];
-    char address[WL_MAC_TEXT_LEN + 1];
+    char address[KOVA_MAC_TEXT_LEN + 1];
     uint32_t counter;
 
     memcpy(prefix, pLine, WL_PREFIX_LEN);
@@ -346,7 +330,7 @@ static int SendRange(tRunState *pRun, const char *pLine, uint32_t start, uint32_
 static int SendClients(tRunState *pRun, FILE *pFile)
 {
     char line[WL_LINE_LEN];
-    char address[WL_MAC_TEXT_LEN + 1];
+    char address[KOVA_MAC_TEXT_LEN + 1];
     uint32_t start, end;
 
     pRun->packets = 0;

@@ -88,6 +88,8 @@ void EndDiscoveryRequest(void)
     UnlockDiscovery();
 }
 
+/* Host order to wire order on the little-endian target: the interface
+ * names it, and the diagnostic query's socket number goes through it. */
 unsigned short k_reverse_bytes_in_ushort(unsigned short intel_input)
 {
     return (unsigned short)(((intel_input & 0xFF) << 8) | ((intel_input >> 8) & 0xFF));
@@ -276,10 +278,14 @@ DWORD WINAPI DoDiscovery(LPVOID lpParameter)
     while (DiscoveryLive(generation) && WaitReadable(s, 0))
         ReceivePacket(s, &recvaddress, (char *)&c, &length, IPX_RECEIVE_LIMIT);
 
+    walk.s = s;
+    walk.responder = &recvaddress;
+    walk.spxSocket = c.SPXDiagnosticSocket;
+    walk.generation = generation;
     memset(&queryAddress, 0, sizeof(queryAddress));
     queryAddress.sa_family = AF_IPX;
     memset(queryAddress.sa_nodenum, 0xFF, sizeof(queryAddress.sa_nodenum));
-    queryAddress.sa_socket = htons(IPX_DIAG_SOCKET);
+    queryAddress.sa_socket = k_reverse_bytes_in_ushort(IPX_DIAG_SOCKET);
     if (DiscoveryLive(generation) && SendPacket(s, &queryAddress, querypacket, IPX_QUERY_LEN) == 0) {
         /* Collect until a wait of IPX_DISCOVERY_WAIT_S brings nothing; each
          * datagram starts a new wait. */
@@ -288,10 +294,6 @@ DWORD WINAPI DoDiscovery(LPVOID lpParameter)
             ReceivePacket(s, &recvaddress, (char *)&c, &length, IPX_RECEIVE_LIMIT);
             if (found)
                 continue;
-            walk.s = s;
-            walk.responder = &recvaddress;
-            walk.spxSocket = c.SPXDiagnosticSocket;
-            walk.generation = generation;
             /* Only the bytes of this datagram: a failed receive has length 0,
              * so an older response left in c is never walked again. */
             found = WalkComponents((const unsigned char *)&c, length, QueryComponent, &walk);

@@ -5,16 +5,6 @@
 #include "wakew32.h"
 #include "wol32.h"
 
-static unsigned char ReverseBits(unsigned char b)
-{
-    unsigned char reversed = 0;
-    int bit;
-    for (bit = 0; bit < 8; bit++)
-        if (b & (1 << bit))
-            reversed |= (unsigned char)(0x80 >> bit);
-    return reversed;
-}
-
 /* One frame to the destination; on a short or failed send the request
  * ends here: the socket is closed and Windows Sockets cleaned up. */
 static int SendIpxFrame(const unsigned char *frame, const SOCKADDR_IPX *destination)
@@ -49,40 +39,29 @@ int DoIPX(char *lpszMac)
     unsigned char bMAC1[WOL_MAC_LEN], bMAC2[WOL_MAC_LEN], bMAC3[WOL_MAC_LEN], bMAC4[WOL_MAC_LEN];
     unsigned char cFrame1[WOL_FRAME_LEN], cFrame2[WOL_FRAME_LEN], cFrame3[WOL_FRAME_LEN],
         cFrame4[WOL_FRAME_LEN];
-    int i, j;
+    int j;
 
     memset(&destination, 0, sizeof(destination));
     destination.sa_family = AF_IPX;
     memset(destination.sa_nodenum, 0xFF, sizeof(destination.sa_nodenum));
     destination.sa_socket = htons(WOL_IPX_SOCKET);
 
-    memset(cFrame1, 0, sizeof(cFrame1));
-    memset(cFrame2, 0, sizeof(cFrame2));
-    memset(cFrame3, 0, sizeof(cFrame3));
-    memset(cFrame4, 0, sizeof(cFrame4));
     WolTextToBytes(lpszMac, bMAC1, WOL_MAC_LEN);
-    for (i = 0; i < WOL_MAC_LEN; i++)
-        bMAC3[i] = ReverseBits(bMAC1[i]);
-    for (i = 0; i < WOL_MAC_LEN; i++) {
-        bMAC2[i] = bMAC1[WOL_MAC_LEN - 1 - i];
-        bMAC4[i] = bMAC3[WOL_MAC_LEN - 1 - i];
-    }
+    WolReverseBits(bMAC3, bMAC1);
+    WolReverseByteOrder(bMAC2, bMAC1);
+    WolReverseByteOrder(bMAC4, bMAC3);
     WolBuildFrame(cFrame1, bMAC1);
     WolBuildFrame(cFrame2, bMAC2);
     WolBuildFrame(cFrame3, bMAC3);
     WolBuildFrame(cFrame4, bMAC4);
 
-#ifndef WAKELAN_BUILD
-    /* Every pass goes to the network of IPXNET= (all zero: the local one). */
-    WolTextToBytes(networkNumber, (unsigned char *)destination.sa_netnum, WOL_IPX_NET_LEN);
-#endif
+    /* IPXNET= all zero is the local network. */
+    if (IPX_PASS_RULE == IPX_PASS_IPXNET)
+        WolTextToBytes(networkNumber, (unsigned char *)destination.sa_netnum, WOL_IPX_NET_LEN);
 
     for (j = 0; j <= LastPass(); j++) {
-#ifdef WAKELAN_BUILD
-        /* The local network first, then one discovered network per pass. */
-        if (j >= 1)
+        if (IPX_PASS_RULE == IPX_PASS_DISCOVERED && j >= 1)
             memcpy(destination.sa_netnum, NetList[j - 1].address, WOL_IPX_NET_LEN);
-#endif
         if (!SendIpxFrame(cFrame1, &destination) || !SendIpxFrame(cFrame2, &destination) ||
             !SendIpxFrame(cFrame3, &destination) || !SendIpxFrame(cFrame4, &destination))
             return 0;

@@ -5,8 +5,7 @@
 
 #include "kovawin.h"
 
-/* Result of a wake that could not be carried out. */
-#define KOVA_WOL_FAILURE 130
+#include "kovacodes.h" /* KOVA_WOL_FAILURE */
 
 /* Sends the magic packets for one MAC address text over the first
  * transport that can be set up (kova32ex: IPX, then UDP; wakelan: UDP,

@@ -8,105 +8,31 @@ SOCKET m_Socket = INVALID_SOCKET;
 WSADATA m_wsaData;
 WORD m_wVersion = 0x0101;
 int m_bVal = 1;
-unsigned char sequence[7];
-int numOfMacs = WOL_NUM_MACS;
 char networkNumber[10];
 
 /* Whether the last sender put every datagram out whole.  WakeUp reports
  * only that a transport was set up; the front end needs both. */
 static int m_bSenderStatus;
 
-static int IsHexDigit(char c)
-{
-    return isxdigit((unsigned char)c) != 0;
-}
-
-static int HexValue(char c)
-{
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return c & 0x0F;
-}
-
-void WolTextToBytes(const char *text, unsigned char *bytes, int count)
-{
-    int i;
-    int ended = 0;
-    for (i = 0; i < count; i++) {
-        int high = 0, low = 0;
-        if (!ended && text[2 * i] != '\0')
-            high = HexValue(text[2 * i]);
-        else
-            ended = 1;
-        if (!ended && text[2 * i + 1] != '\0')
-            low = HexValue(text[2 * i + 1]);
-        else
-            ended = 1;
-        bytes[i] = (unsigned char)(((high << 4) & 0xF0) | (low & 0x0F));
-    }
-}
-
-void WolBuildFrame(unsigned char *frame, const unsigned char *mac)
-{
-    int k;
-    memcpy(frame, sequence, 6);
-    for (k = 0; k < numOfMacs; k++)
-        memcpy(frame + 6 + k * WOL_MAC_LEN, mac, WOL_MAC_LEN);
-}
-
-int WolJoinSeparatedMac(const char *text, char *plain)
-{
-    char separator = text[0] != '\0' && text[1] != '\0' ? text[2] : '\0';
-    int group;
-
-    if (separator != ':' && separator != '-')
-        return 0;
-    /* Each character is looked at only after the one before it proved not
-     * to be the terminator. */
-    for (group = 0; group < 6; group++) {
-        const char *p = text + 3 * group;
-        if (!IsHexDigit(p[0]) || !IsHexDigit(p[1]))
-            return 0;
-        if (group < 5 && p[2] != separator)
-            return 0;
-    }
-    /* "00-A0-C9-12-34-567" or "...-56-78" is no six-group address. */
-    if (IsHexDigit(text[17]) || text[17] == ':' || text[17] == '-')
-        return 0;
-    for (group = 0; group < 6; group++) {
-        plain[2 * group] = text[3 * group];
-        plain[2 * group + 1] = text[3 * group + 1];
-    }
-    plain[WOL_MAC_TEXT_LEN] = '\0';
-    return 1;
-}
-
 int32_t KOVASendWakeOnLAN(char *macAddr)
 {
     /* Our own copy: the caller's text may end right at its buffer's end. */
-    char text[WOL_MAC_TEXT_LEN + 1];
+    char text[KOVA_MAC_TEXT_LEN + 1];
 
-    memset(sequence, 0xFF, 6);
-    if (!IsHexDigit(macAddr[0])) {
+    memset(sequence, 0xFF, WOL_SYNC_LEN);
+    if (!KovaIsHexDigit(macAddr[0])) {
         printf("%s is not a valid MAC address.\n", macAddr);
         return KOVA_WOL_FAILURE;
     }
     /* A separated address would otherwise be cut to "00-A0-C9-12-" and
      * wake bytes that name no card. */
     if (!WolJoinSeparatedMac(macAddr, text)) {
-        strncpy(text, macAddr, WOL_MAC_TEXT_LEN);
-        text[WOL_MAC_TEXT_LEN] = '\0';
+        strncpy(text, macAddr, KOVA_MAC_TEXT_LEN);
+        text[KOVA_MAC_TEXT_LEN] = '\0';
     }
 
-#ifdef WAKELAN_BUILD
-    if (WakeUp(text, PROTO_IP) || WakeUp(text, PROTO_IPX))
+    if (WakeUp(text, WOL_FIRST_PROTOCOL) || WakeUp(text, WOL_SECOND_PROTOCOL))
         return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
-#else
-    if (WakeUp(text, PROTO_IPX) || WakeUp(text, PROTO_IP))
-        return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
-#endif
     return KOVA_WOL_FAILURE;
 }
 
@@ -283,18 +209,14 @@ int DoTCP(char *lpszMac)
     struct sockaddr_in destination;
     unsigned char bMAC1[WOL_MAC_LEN], bMAC2[WOL_MAC_LEN];
     unsigned char cFrame1[WOL_FRAME_LEN], cFrame2[WOL_FRAME_LEN];
-    int i;
 
     if (!UdpDestination(&destination)) {
         closesocket(m_Socket);
         WSACleanup();
         return 0;
     }
-    memset(cFrame1, 0, sizeof(cFrame1));
-    memset(cFrame2, 0, sizeof(cFrame2));
     WolTextToBytes(lpszMac, bMAC1, WOL_MAC_LEN);
-    for (i = 0; i < WOL_MAC_LEN; i++)
-        bMAC2[i] = bMAC1[WOL_MAC_LEN - 1 - i];
+    WolReverseByteOrder(bMAC2, bMAC1);
 
     if (setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
         SOCKET_ERROR) {

@@ -1,25 +1,49 @@
 /* wol32.h - internals of the Wake-on-LAN engine: the front end, the UDP
  * and IPX senders and IPX network discovery.
  *
- * The engine is compiled once per deliverable.  WAKELAN_BUILD selects the
- * wakelan behaviour: UDP is tried before IPX, IPX passes go to the local
- * and then the discovered networks, and the discovery receive limit is one
- * byte larger.
+ * The engine is compiled once per deliverable; what differs between the two
+ * builds is named in one block below, and only there is WAKELAN_BUILD tested.
  */
 #ifndef WOL32_H
 #define WOL32_H
 
 #include "kovawin.h"
 
+#include "kovatext.h"
+#include "wolmac.h"
+
 #include <atomic>
 
 typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
 
+/* Where the passes of the IPX sender go. */
+typedef enum eIpxPassRule {
+    IPX_PASS_IPXNET,    /* every pass to the network of IPXNET= */
+    IPX_PASS_DISCOVERED /* the local network, then one discovered network a pass */
+} eIpxPassRule;
+
+/* ---- What differs between the two builds --------------------------- */
+#ifdef WAKELAN_BUILD
+/* A tool for TCP/IP LANs first: IPX only where UDP cannot be set up. */
+#define WOL_FIRST_PROTOCOL PROTO_IP
+#define WOL_SECOND_PROTOCOL PROTO_IPX
+/* wakelan's response buffer has always been one byte larger. */
+#define IPX_RECEIVE_LIMIT 1014
+static_assert(IPX_RECEIVE_LIMIT == 1014, "wakelan walks responses of up to 1014 bytes");
+/* wakelan names no network, so it reaches those that discovery finds. */
+#define IPX_PASS_RULE IPX_PASS_DISCOVERED
+#else
+/* The console manages IPX networks: UDP only where IPX cannot be set up. */
+#define WOL_FIRST_PROTOCOL PROTO_IPX
+#define WOL_SECOND_PROTOCOL PROTO_IP
+/* kova32ex's response buffer: a response of 1014 bytes is one too many. */
+#define IPX_RECEIVE_LIMIT 1013
+static_assert(IPX_RECEIVE_LIMIT == 1013, "kova32ex walks responses of up to 1013 bytes");
+/* The console names the one network to wake in with IPXNET=. */
+#define IPX_PASS_RULE IPX_PASS_IPXNET
+#endif
+
 /* ---- Wire constants ------------------------------------------------ */
-#define WOL_MAC_LEN 6                       /* bytes of one MAC address */
-#define WOL_MAC_TEXT_LEN 12                 /* hex digits of one MAC address */
-#define WOL_NUM_MACS 16                     /* MAC copies in a frame */
-#define WOL_FRAME_LEN (6 + WOL_NUM_MACS * WOL_MAC_LEN) /* 102: sync + copies */
 #define WOL_UDP_PORT 9                      /* discard port, destination */
 #define WOL_UDP_SOURCE_PORT 13992           /* our local port */
 #define WOL_IPX_SOCKET 0x9043               /* IPX socket of the magic packet */
@@ -44,11 +68,6 @@ typedef enum eProtocol { PROTO_IP = 1, PROTO_IPX = 2 } eProtocol;
 #define IPX_MAX_OFFSET 0xFF                 /* the request's one-byte offset */
 #define IPX_RECVBUF_LEN 576
 #define IPX_NETLIST_SLOTS 32
-#ifdef WAKELAN_BUILD
-#define IPX_RECEIVE_LIMIT 1014
-#else
-#define IPX_RECEIVE_LIMIT 1013
-#endif
 #define IPX_DISCOVERY_WAIT_S 2
 
 /* ---- Module state (one wake request at a time) --------------------- */
@@ -56,20 +75,11 @@ extern SOCKET m_Socket;
 extern WSADATA m_wsaData;
 extern WORD m_wVersion;
 extern int m_bVal;
-extern unsigned char sequence[7];
-extern int numOfMacs;
 
 /* ---- Front end and UDP sender -------------------------------------- */
 int WakeUp(char *macAddr, eProtocol protocol);
 int DoTCP(char *lpszMac);
 
-/* Converts text by the engine's digit rule (letters A-F/a-f stand for
- * 10-15, every other character for its low four bits, missing characters
- * for 0) into count bytes, two characters per byte, high nibble first.
- * Reads at most 2 * count characters and stops at the terminating NUL. */
-void WolTextToBytes(const char *text, unsigned char *bytes, int count);
-/* Writes the 102-byte magic packet for one MAC variant. */
-void WolBuildFrame(unsigned char *frame, const unsigned char *mac);
 
 /* ---- IPX sender ---------------------------------------------------- */
 int DoIPX(char *lpszMac);
@@ -88,6 +98,8 @@ typedef struct StructConfigurationResponse {
     signed char numberOfComponents;
     unsigned char componentStructure[IPX_RECEIVE_LIMIT - IPX_RESPONSE_HEAD];
 } StructConfigurationResponse;
+static_assert(sizeof(StructConfigurationResponse) >= IPX_RECEIVE_LIMIT,
+              "no datagram of the receive limit runs past the response");
 
 extern StructNetworkAddress NetList[IPX_NETLIST_SLOTS];
 extern std::atomic<int> NumNewNets;

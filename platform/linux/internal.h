@@ -11,6 +11,12 @@
 #define KOVA_PLATFORM_IMPL 1
 #include "win32.h"
 
+#include <errno.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
 namespace win {
 namespace detail {
 
@@ -45,6 +51,35 @@ struct FdObject : Object {
     ~FdObject() override;
     int fd;
 };
+
+/* Makes a system call again for as long as a signal interrupts it; the
+ * result is the call's, with errno set when it is negative. */
+template <typename Call> auto retry_interrupted(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    do
+        result = call();
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
+/* One read of up to size bytes, resumed after signals: -1 with errno set,
+ * 0 at end of data. */
+ssize_t read_some(int fd, void *buffer, size_t size);
+/* Writes every byte, resumed after signals; on a socket without SIGPIPE.
+ * Returns the bytes written: fewer than size with errno set on failure. */
+size_t write_all(int fd, const void *data, size_t size, bool socket);
+
+/* The non-empty items of a separated list ("a,,b" gives a and b). */
+std::vector<std::string> split_list(const char *list, char separator);
+
+/* The Windows C runtime's split of a command line into words. */
+std::vector<std::string> split_command_line(const char *line);
+/* Finds the program that CreateProcessA runs for a name (searched for when
+ * search is set and it names no directory): ERROR_SUCCESS and its absolute
+ * path in found; else ERROR_ACCESS_DENIED when a candidate exists but may
+ * not be run, ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND. */
+DWORD find_program(std::string name, bool search, std::string &found);
 
 /* KOVA_FAIL seam: true when the named call is listed in KOVA_FAIL. */
 bool should_fail(const char *call);

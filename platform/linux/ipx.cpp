@@ -1,4 +1,5 @@
-/* ipx.cpp - IPX datagram and SPX stream sockets, carried over UDP.
+/* ipx.cpp - IPX over UDP: the segment, socket numbers, what IPX and SPX
+ * sockets share, and IPX datagram sockets (SPX streams are in spx.cpp).
  *
  * An IPX segment is a UDP broadcast domain named by KOVA_IPX
  * (NETWORK@BROADCAST[:PORT], port 213 unless given).  Every IPX packet is
@@ -18,20 +19,10 @@
  * is one node; its sockets are told apart by their socket numbers, which
  * the process hands out (dynamic ones from 0x5000 to 0x7FFF).
  *
- * SPX rides in the same tunnel as IPX packet type 5 with the 12-byte SPX
- * header: a connection request and its answer (system packets) exchange
- * connection IDs, each data packet carries up to 534 bytes and asks for an
- * acknowledgement, the last packet of a message has end-of-message set, so
- * one recv returns one message.  A sender waits for the acknowledgement of
- * each packet and repeats it a few times before it gives the connection
- * up; duplicates are acknowledged again and dropped.  Datastream type 0xFE
- * from the peer ends the connection: recv then returns 0.  closesocket
- * sends no end-of-connection; the peer is simply not heard from again.
- *
  * Port 213 is privileged on Linux: a process that may not bind it has no
  * IPX there (socket() fails with WSAENETDOWN); tests use ports of their own.
  */
-#include "sockets.h"
+#include "ipx.h"
 
 #include <arpa/inet.h>
 #include <ctype.h>
@@ -43,7 +34,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -52,55 +42,12 @@ namespace win {
 namespace detail {
 namespace {
 
-/* ---- Wire constants ------------------------------------------------ */
-const int kIpxHeader = 30;          /* checksum .. source socket */
-const int kIpxMaxData = 1470;       /* an Ethernet frame less the header */
-const int kIpxMaxPacket = kIpxHeader + kIpxMaxData;
-const int kSpxHeader = 12;          /* control, type, IDs, seq, ack, alloc */
-const int kSpxMaxData = 576 - kIpxHeader - kSpxHeader; /* 534 */
-const uint8_t kTypeSpx = 5;         /* IPX packet type of SPX */
-const uint8_t kTypeDefault = 0;
 const uint16_t kDefaultPort = 213;  /* IPX over UDP */
 /* Dynamic socket numbers: the upper part of 0x4000-0x7FFF, clear of the
  * NetWare message sockets 0x4001 and 0x4003, so that captures decode our
  * SPX as SPX. */
 const uint16_t kDynamicFirst = 0x5000;
 const uint16_t kDynamicLast = 0x7FFF;
-
-/* SPX connection control bits and datastream types. */
-const uint8_t kSpxSystem = 0x80;
-const uint8_t kSpxAckWanted = 0x40;
-const uint8_t kSpxEndOfMessage = 0x10;
-const uint8_t kSpxEndOfConnection = 0xFE;
-const uint8_t kSpxEndOfConnectionAck = 0xFF;
-const uint16_t kSpxUnknownId = 0xFFFF;
-const uint16_t kSpxWindow = 7;      /* packets we announce room for */
-
-/* Connection set-up and each data packet: tries, and the wait for an
- * answer after each. */
-const int kSpxTries = 8;
-const int kSpxRetryMs = 250;
-
-const uint8_t kBroadcastNode[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-uint16_t get16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
-void put16(uint8_t *p, uint16_t v)
-{
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-
-/* An IPX address in wire order. */
-struct IpxAddress {
-    uint8_t net[4] = {};
-    uint8_t node[6] = {};
-    uint16_t socket = 0; /* host order */
-};
-
-struct Segment {
-    uint8_t net[4];
-    ::sockaddr_in broadcast;
-};
 
 /* KOVA_IPX: 0 and the segment, WSAEAFNOSUPPORT when unset (no IPX, as on
  * a Windows host without it), WSAENETDOWN when it cannot be read. */
@@ -185,6 +132,8 @@ void release_number(uint16_t number)
         numbers_in_use.erase(found);
 }
 
+}  // namespace
+
 /* A Windows sockaddr_ipx in and out. */
 int read_address(const struct sockaddr *name, int namelen, IpxAddress *address)
 {
@@ -212,165 +161,162 @@ void write_address(const IpxAddress &address, struct sockaddr *name, int *namele
     *namelen = sizeof ipx;
 }
 
-/* What the two kinds share: the segment, the node, the socket number and
- * the tunnel's descriptor. */
-struct IpxSocket : SocketImpl {
-    IpxSocket(int kind, int proto, const Segment &seg) : SocketImpl(WIN_AF_IPX, kind, proto), segment(seg)
-    {
-        own_node(node);
-    }
-    ~IpxSocket() override
-    {
-        if (number)
-            release_number(number);
-    }
+/* ---- What the two kinds share ------------------------------------ */
 
-    /* IPX options only change what this socket allows; the tunnel's
-     * descriptor always has broadcast and shared-port set. */
-    int setOption(int level, int optname, const char *optval, int optlen) override
-    {
-        if (level != WIN_SOL_SOCKET || (optname != WIN_SO_BROADCAST && optname != WIN_SO_REUSEADDR))
-            return WSAENOPROTOOPT;
-        if (!optval || optlen < int(sizeof(int)))
-            return WSAEFAULT;
-        int value = 0;
-        memcpy(&value, optval, sizeof value);
-        if (optname == WIN_SO_BROADCAST)
-            broadcast = value != 0;
-        else
-            reuseAddress = value != 0;
-        return 0;
-    }
+IpxSocket::IpxSocket(int kind, int proto, const Segment &seg) : SocketImpl(WIN_AF_IPX, kind, proto), segment(seg)
+{
+    own_node(node);
+}
 
-    int bindTo(const struct sockaddr *name, int namelen) override
-    {
-        IpxAddress wanted;
-        int error = read_address(name, namelen, &wanted);
-        if (error)
-            return error;
-        static const uint8_t zero[6] = {};
-        if (memcmp(wanted.net, zero, 4) != 0 && memcmp(wanted.net, segment.net, 4) != 0)
-            return WSAEADDRNOTAVAIL;
-        if (memcmp(wanted.node, zero, 6) != 0 && memcmp(wanted.node, node, 6) != 0)
-            return WSAEADDRNOTAVAIL;
-        std::lock_guard<std::mutex> lock(mutex);
-        if (number)
-            return WSAEINVAL;
-        number = take_number(wanted.socket, reuseAddress);
-        return number ? 0 : WSAEADDRINUSE;
-    }
+IpxSocket::~IpxSocket()
+{
+    if (number)
+        release_number(number);
+}
 
-    int localName(struct sockaddr *name, int *namelen) override
-    {
-        if (!name || !namelen || *namelen < int(sizeof(win::sockaddr_ipx)))
-            return WSAEFAULT;
-        IpxAddress local;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!number)
-                return WSAEINVAL;
-            local.socket = number;
-        }
-        memcpy(local.net, segment.net, 4);
-        memcpy(local.node, node, 6);
-        write_address(local, name, namelen);
-        return 0;
-    }
+/* IPX options only change what this socket allows; the tunnel's
+ * descriptor always has broadcast and shared-port set. */
+int IpxSocket::setOption(int level, int optname, const char *optval, int optlen)
+{
+    if (level != WIN_SOL_SOCKET || (optname != WIN_SO_BROADCAST && optname != WIN_SO_REUSEADDR))
+        return WSAENOPROTOOPT;
+    if (!optval || optlen < int(sizeof(int)))
+        return WSAEFAULT;
+    int value = 0;
+    memcpy(&value, optval, sizeof value);
+    if (optname == WIN_SO_BROADCAST)
+        broadcast = value != 0;
+    else
+        reuseAddress = value != 0;
+    return 0;
+}
 
-    /* An unbound socket takes a dynamic number at its first send. */
-    int ensureBound()
+int IpxSocket::bindTo(const struct sockaddr *name, int namelen)
+{
+    IpxAddress wanted;
+    int error = read_address(name, namelen, &wanted);
+    if (error)
+        return error;
+    static const uint8_t zero[6] = {};
+    if (memcmp(wanted.net, zero, 4) != 0 && memcmp(wanted.net, segment.net, 4) != 0)
+        return WSAEADDRNOTAVAIL;
+    if (memcmp(wanted.node, zero, 6) != 0 && memcmp(wanted.node, node, 6) != 0)
+        return WSAEADDRNOTAVAIL;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (number)
+        return WSAEINVAL;
+    number = take_number(wanted.socket, reuseAddress);
+    return number ? 0 : WSAEADDRINUSE;
+}
+
+int IpxSocket::localName(struct sockaddr *name, int *namelen)
+{
+    if (!name || !namelen || *namelen < int(sizeof(win::sockaddr_ipx)))
+        return WSAEFAULT;
+    IpxAddress local;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!number)
-            number = take_number(0, false);
-        return number ? 0 : WSAENOBUFS;
+            return WSAEINVAL;
+        local.socket = number;
     }
+    memcpy(local.net, segment.net, 4);
+    memcpy(local.node, node, 6);
+    write_address(local, name, namelen);
+    return 0;
+}
 
-    uint16_t boundNumber()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return number;
-    }
+/* An unbound socket takes a dynamic number at its first send. */
+int IpxSocket::ensureBound()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!number)
+        number = take_number(0, false);
+    return number ? 0 : WSAENOBUFS;
+}
 
-    /* Puts one IPX packet on the segment. */
-    int transmit(uint8_t packetType, const IpxAddress &to, const uint8_t *head, int headLen,
-                 const char *data, int len)
-    {
-        uint8_t packet[kIpxMaxPacket];
-        int total = kIpxHeader + headLen + len;
-        put16(packet, 0xFFFF);
-        put16(packet + 2, uint16_t(total));
-        packet[4] = 0; /* transport control: no router passed */
-        packet[5] = packetType;
-        memcpy(packet + 6, to.net, 4);
-        memcpy(packet + 10, to.node, 6);
-        put16(packet + 16, to.socket);
-        memcpy(packet + 18, segment.net, 4);
-        memcpy(packet + 22, node, 6);
-        put16(packet + 28, boundNumber());
-        if (headLen)
-            memcpy(packet + kIpxHeader, head, size_t(headLen));
-        if (len)
-            memcpy(packet + kIpxHeader + headLen, data, size_t(len));
-        for (;;) {
-            if (closed)
-                return WSAEINTR;
-            ssize_t put = ::sendto(fd, packet, size_t(total), 0,
-                                   reinterpret_cast<const ::sockaddr *>(&segment.broadcast),
-                                   sizeof segment.broadcast);
-            if (put == total)
-                return 0;
-            if (put >= 0)
-                return WSAENOBUFS;
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                struct pollfd p = {fd, POLLOUT, 0};
-                ::poll(&p, 1, 100);
-                continue;
-            }
-            return wsa_error_from_errno(errno);
+uint16_t IpxSocket::boundNumber()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return number;
+}
+
+/* Puts one IPX packet on the segment. */
+int IpxSocket::transmit(uint8_t packetType, const IpxAddress &to, const uint8_t *head,
+                        int headLen, const char *data, int len)
+{
+    uint8_t packet[kIpxMaxPacket];
+    int total = kIpxHeader + headLen + len;
+    put16(packet + kIpxChecksum, 0xFFFF);
+    put16(packet + kIpxLength, uint16_t(total));
+    packet[kIpxControl] = 0; /* no router passed */
+    packet[kIpxType] = packetType;
+    memcpy(packet + kIpxDestNet, to.net, 4);
+    memcpy(packet + kIpxDestNode, to.node, 6);
+    put16(packet + kIpxDestSocket, to.socket);
+    memcpy(packet + kIpxSourceNet, segment.net, 4);
+    memcpy(packet + kIpxSourceNode, node, 6);
+    put16(packet + kIpxSourceSocket, boundNumber());
+    if (headLen)
+        memcpy(packet + kIpxHeader, head, size_t(headLen));
+    if (len)
+        memcpy(packet + kIpxHeader + headLen, data, size_t(len));
+    for (;;) {
+        if (closed)
+            return WSAEINTR;
+        ssize_t put = retry_interrupted([&] {
+            return ::sendto(fd, packet, size_t(total), 0,
+                            reinterpret_cast<const ::sockaddr *>(&segment.broadcast),
+                            sizeof segment.broadcast);
+        });
+        if (put == total)
+            return 0;
+        if (put >= 0)
+            return WSAENOBUFS;
+        if (errno == EAGAIN) {
+            struct pollfd p = {fd, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+            continue;
         }
+        return wsa_error_from_errno(errno);
     }
+}
 
-    /* True when a received packet of n bytes is addressed to this socket
-     * and was not sent by it; *dataLen receives the bytes after the IPX
-     * header, as its length field says. */
-    bool accepts(const uint8_t *packet, ssize_t n, bool spx, int *dataLen)
-    {
-        if (n < kIpxHeader)
-            return false;
-        int length = get16(packet + 2);
-        if (length < kIpxHeader || length > n)
-            return false;
-        if ((packet[5] == kTypeSpx) != spx)
-            return false;
-        uint16_t mine = boundNumber();
-        static const uint8_t zero[4] = {};
-        if (!mine || get16(packet + 16) != mine)
-            return false;
-        if (memcmp(packet + 6, zero, 4) != 0 && memcmp(packet + 6, segment.net, 4) != 0)
-            return false;
-        if (memcmp(packet + 10, node, 6) != 0 && memcmp(packet + 10, kBroadcastNode, 6) != 0)
-            return false;
-        if (memcmp(packet + 22, node, 6) == 0 && get16(packet + 28) == mine)
-            return false;
-        *dataLen = length - kIpxHeader;
-        return true;
-    }
+/* True when a received packet of n bytes is addressed to this socket
+ * and was not sent by it; *dataLen receives the bytes after the IPX
+ * header, as its length field says. */
+bool IpxSocket::accepts(const uint8_t *packet, ssize_t n, bool spx, int *dataLen)
+{
+    if (n < kIpxHeader)
+        return false;
+    int length = get16(packet + kIpxLength);
+    if (length < kIpxHeader || length > n)
+        return false;
+    if ((packet[kIpxType] == kTypeSpx) != spx)
+        return false;
+    uint16_t mine = boundNumber();
+    static const uint8_t zero[4] = {};
+    if (!mine || get16(packet + kIpxDestSocket) != mine)
+        return false;
+    const uint8_t *net = packet + kIpxDestNet, *to = packet + kIpxDestNode;
+    if (memcmp(net, zero, 4) != 0 && memcmp(net, segment.net, 4) != 0)
+        return false;
+    if (memcmp(to, node, 6) != 0 && memcmp(to, kBroadcastNode, 6) != 0)
+        return false;
+    if (memcmp(packet + kIpxSourceNode, node, 6) == 0 && get16(packet + kIpxSourceSocket) == mine)
+        return false;
+    *dataLen = length - kIpxHeader;
+    return true;
+}
 
-    static void sourceOf(const uint8_t *packet, IpxAddress *from)
-    {
-        memcpy(from->net, packet + 18, 4);
-        memcpy(from->node, packet + 22, 6);
-        from->socket = get16(packet + 28);
-    }
+void IpxSocket::sourceOf(const uint8_t *packet, IpxAddress *from)
+{
+    memcpy(from->net, packet + kIpxSourceNet, 4);
+    memcpy(from->node, packet + kIpxSourceNode, 6);
+    from->socket = get16(packet + kIpxSourceSocket);
+}
 
-    Segment segment;
-    uint8_t node[6];
-    std::mutex mutex;
-    uint16_t number = 0; /* 0: not bound yet */
-};
+namespace {
 
 /* ---- IPX datagrams ------------------------------------------------- */
 
@@ -405,12 +351,10 @@ struct IpxDatagramSocket : IpxSocket {
         for (;;) {
             if (closed)
                 return WSAEINTR;
-            ssize_t n = ::recv(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+            ssize_t n = retry_interrupted(
+                [&] { return ::recv(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC); });
+            if (n < 0)
                 return wsa_error_from_errno(errno);
-            }
             int dataLen = 0;
             if (n > kIpxMaxPacket || !accepts(packet, n, false, &dataLen))
                 continue;
@@ -447,282 +391,6 @@ struct IpxDatagramSocket : IpxSocket {
             ::recv(fd, &discard, 0, MSG_DONTWAIT);
         }
     }
-};
-
-/* ---- SPX connections ----------------------------------------------- */
-
-std::atomic<uint16_t> next_connection_id{uint16_t(getpid() * 40503u)};
-
-uint16_t new_connection_id()
-{
-    for (;;) {
-        uint16_t id = next_connection_id++;
-        if (id != 0 && id != kSpxUnknownId)
-            return id;
-    }
-}
-
-/* a comes after b in 16-bit sequence space. */
-bool after(uint16_t a, uint16_t b) { return int16_t(uint16_t(a - b)) > 0; }
-
-struct SpxSocket : IpxSocket {
-    enum State { Idle, Connecting, Connected };
-
-    SpxSocket(int proto, const Segment &seg) : IpxSocket(WIN_SOCK_STREAM, proto, seg) {}
-
-    int connectTo(const struct sockaddr *name, int namelen) override
-    {
-        IpxAddress target;
-        int error = read_address(name, namelen, &target);
-        if (error)
-            return error;
-        if (memcmp(target.node, kBroadcastNode, 6) == 0 || target.socket == 0)
-            return WSAEADDRNOTAVAIL;
-        {
-            std::lock_guard<std::mutex> lock(spx);
-            if (state == Connected)
-                return WSAEISCONN;
-            if (state == Connecting)
-                return WSAEINVAL;
-        }
-        error = ensureBound();
-        if (error)
-            return error;
-        {
-            std::lock_guard<std::mutex> lock(spx);
-            peer = target;
-            localId = new_connection_id();
-            remoteId = kSpxUnknownId;
-            sendSeq = recvSeq = acked = 0;
-            state = Connecting;
-        }
-        for (int attempt = 0; attempt < kSpxTries; attempt++) {
-            error = transmitSpx(kSpxSystem | kSpxAckWanted, 0, 0, nullptr, 0);
-            if (!error)
-                error = waitFor([this] { return state == Connected; });
-            if (error != WSAETIMEDOUT)
-                break;
-        }
-        std::lock_guard<std::mutex> lock(spx);
-        if (error)
-            state = Idle;
-        return error;
-    }
-
-    int sendStream(const char *buf, int len, int *sent) override
-    {
-        int done = 0;
-        do {
-            int chunk = len - done < kSpxMaxData ? len - done : kSpxMaxData;
-            uint16_t seq;
-            {
-                std::lock_guard<std::mutex> lock(spx);
-                if (state != Connected)
-                    return WSAENOTCONN;
-                if (peerEnded || broken)
-                    return WSAECONNRESET;
-                seq = sendSeq++;
-            }
-            uint8_t control = kSpxAckWanted | (done + chunk == len ? kSpxEndOfMessage : 0);
-            int error = WSAETIMEDOUT;
-            for (int attempt = 0; attempt < kSpxTries && error == WSAETIMEDOUT; attempt++) {
-                error = transmitSpx(control, 0, seq, buf + done, chunk);
-                if (!error)
-                    error = waitFor([this, seq] { return after(acked, seq) || peerEnded || broken; });
-            }
-            std::lock_guard<std::mutex> lock(spx);
-            if (!error && !after(acked, seq))
-                error = WSAECONNRESET; /* the peer ended the connection meanwhile */
-            if (error) {
-                broken = true;
-                return error;
-            }
-            done += chunk;
-        } while (done < len);
-        *sent = len;
-        return 0;
-    }
-
-    int receiveStream(char *buf, int len, int *got) override
-    {
-        std::lock_guard<std::mutex> lock(spx);
-        pump();
-        if (!messages.empty()) {
-            std::string &message = messages.front();
-            size_t copied = message.size() < size_t(len) ? message.size() : size_t(len);
-            memcpy(buf, message.data(), copied);
-            /* A message longer than the buffer comes out in parts. */
-            if (copied < message.size())
-                message.erase(0, copied);
-            else
-                messages.pop_front();
-            *got = int(copied);
-            return 0;
-        }
-        if (peerEnded) {
-            *got = 0;
-            return 0;
-        }
-        if (broken)
-            return WSAECONNRESET;
-        if (state != Connected)
-            return WSAENOTCONN;
-        return WSAEWOULDBLOCK;
-    }
-
-    bool readable() override
-    {
-        std::lock_guard<std::mutex> lock(spx);
-        pump();
-        return heldLocked();
-    }
-
-    bool pending() override
-    {
-        std::lock_guard<std::mutex> lock(spx);
-        return heldLocked();
-    }
-
-private:
-    /* A receive would return at once: a message, the end, or an error. */
-    bool heldLocked() const { return !messages.empty() || peerEnded || broken || state != Connected; }
-
-    /* The 12-byte SPX header: our state as of now (lock held). */
-    void spxHeader(uint8_t *head, uint8_t control, uint8_t datastream, uint16_t seq) const
-    {
-        head[0] = control;
-        head[1] = datastream;
-        put16(head + 2, localId);
-        put16(head + 4, remoteId);
-        put16(head + 6, seq);
-        put16(head + 8, recvSeq);
-        put16(head + 10, uint16_t(recvSeq + kSpxWindow));
-    }
-
-    int transmitSpx(uint8_t control, uint8_t datastream, uint16_t seq, const char *data, int len)
-    {
-        uint8_t head[kSpxHeader];
-        {
-            std::lock_guard<std::mutex> lock(spx);
-            spxHeader(head, control, datastream, seq);
-        }
-        return transmit(kTypeSpx, peer, head, kSpxHeader, data, len);
-    }
-
-    /* Waits up to one retry interval for done() (checked under the lock
-     * after each batch of packets); WSAETIMEDOUT when it did not come. */
-    template <typename Done> int waitFor(Done done)
-    {
-        uint64_t deadline = now_ms() + kSpxRetryMs;
-        for (;;) {
-            if (closed)
-                return WSAEINTR;
-            {
-                std::lock_guard<std::mutex> lock(spx);
-                pump();
-                if (done())
-                    return 0;
-            }
-            uint64_t now = now_ms();
-            if (now >= deadline)
-                return WSAETIMEDOUT;
-            struct pollfd p = {fd, POLLIN, 0};
-            if (::poll(&p, 1, int(deadline - now)) < 0 && errno != EINTR)
-                return wsa_error_from_errno(errno);
-        }
-    }
-
-    /* Takes every waiting packet off the descriptor (lock held). */
-    void pump()
-    {
-        uint8_t packet[kIpxMaxPacket + 1];
-        /* A shut-down descriptor reads 0 for ever: stop once closed. */
-        while (!closed) {
-            ssize_t n = ::recv(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            int dataLen = 0;
-            if (n > kIpxMaxPacket || !accepts(packet, n, true, &dataLen) || dataLen < kSpxHeader)
-                continue;
-            handle(packet, packet + kIpxHeader, dataLen);
-        }
-    }
-
-    void handle(const uint8_t *packet, const uint8_t *h, int dataLen)
-    {
-        IpxAddress from;
-        sourceOf(packet, &from);
-        if (memcmp(from.node, peer.node, 6) != 0 || from.socket != peer.socket)
-            return;
-        uint8_t control = h[0], datastream = h[1];
-        uint16_t sourceId = get16(h + 2), destinationId = get16(h + 4);
-        uint16_t seq = get16(h + 6), ack = get16(h + 8);
-        if (destinationId != localId)
-            return;
-        if (state == Connecting) {
-            if (!(control & kSpxSystem))
-                return;
-            remoteId = sourceId;
-            acked = ack;
-            state = Connected;
-            return;
-        }
-        if (state != Connected || sourceId != remoteId)
-            return;
-        if (after(ack, acked))
-            acked = ack;
-        if (control & kSpxSystem) {
-            if (control & kSpxAckWanted)
-                acknowledge();
-            return;
-        }
-        if (seq != recvSeq) {
-            /* An old packet again: our acknowledgement was lost.  A packet
-             * from beyond a gap is dropped; the peer repeats it. */
-            if (after(recvSeq, seq))
-                acknowledge();
-            return;
-        }
-        recvSeq++;
-        if (datastream == kSpxEndOfConnection) {
-            peerEnded = true;
-            acknowledge(kSpxEndOfConnectionAck);
-            return;
-        }
-        if (datastream == kSpxEndOfConnectionAck)
-            return;
-        partial.append(reinterpret_cast<const char *>(h + kSpxHeader), size_t(dataLen - kSpxHeader));
-        if (control & kSpxEndOfMessage) {
-            messages.push_back(partial);
-            partial.clear();
-        }
-        if (control & kSpxAckWanted)
-            acknowledge();
-    }
-
-    /* A system packet that acknowledges everything up to recvSeq (lock
-     * held; transmit does not take it). */
-    void acknowledge(uint8_t datastream = 0)
-    {
-        uint8_t head[kSpxHeader];
-        spxHeader(head, kSpxSystem, datastream, sendSeq);
-        transmit(kTypeSpx, peer, head, kSpxHeader, nullptr, 0);
-    }
-
-    std::mutex spx; /* guards everything below */
-    State state = Idle;
-    IpxAddress peer;
-    uint16_t localId = 0, remoteId = kSpxUnknownId;
-    uint16_t sendSeq = 0; /* next sequence number we send */
-    uint16_t recvSeq = 0; /* next sequence number we expect */
-    uint16_t acked = 0;   /* the peer has everything before this */
-    bool peerEnded = false;
-    bool broken = false;
-    std::string partial;
-    std::deque<std::string> messages;
 };
 
 }  // namespace
@@ -762,7 +430,7 @@ int create_ipx_socket(int type, int protocol, SocketImpl **out)
     if (datagram)
         created = new IpxDatagramSocket(protocol, segment);
     else
-        created = new SpxSocket(protocol, segment);
+        created = new_spx_socket(protocol, segment);
     created->fd = fd;
     *out = created;
     return 0;

@@ -1,4 +1,5 @@
-/* process.cpp - anonymous pipes, child processes and the platform version.
+/* process.cpp - anonymous pipes, child processes and the platform version
+ * (the command line's split and the program search are in cmdline.cpp).
  *
  * Pipes: an anonymous pipe is a Unix socket pair with one direction shut.
  * PeekNamedPipe must copy without consuming, which a socket can do
@@ -7,10 +8,7 @@
  * treats the size as a hint.  PIPE_NOWAIT is O_NONBLOCK on the end, shared
  * with the child that inherits it, as a Windows handle's mode is.
  *
- * Processes: the command line is split by the Windows C runtime's rules and
- * the program is searched as CreateProcessA does (the directory of the
- * running program, the current directory, then PATH), never through a
- * shell.  The child receives exactly three descriptors: its standard
+ * Processes: the program is started without a shell.  The child receives exactly three descriptors: its standard
  * handles, or the null device for a standard handle that is null or not
  * inherited.  A process handle caches the reaped status, since a reaped
  * child cannot be asked twice.
@@ -45,7 +43,9 @@ extern char **environ;
 namespace win {
 namespace {
 
+using detail::find_program;
 using detail::should_fail;
+using detail::split_command_line;
 using detail::win32_error_from_errno;
 
 /* ---- Pipes ---------------------------------------------------------- */
@@ -105,10 +105,7 @@ struct ProcessState {
         if (reaped)
             return true;
         int status = 0;
-        pid_t got;
-        do
-            got = waitpid(pid, &status, WNOHANG);
-        while (got < 0 && errno == EINTR);
+        pid_t got = detail::retry_interrupted([&] { return waitpid(pid, &status, WNOHANG); });
         if (got == 0)
             return false;
         reaped = true;
@@ -161,164 +158,6 @@ struct PrimaryThread : detail::Object {
     DWORD wait(DWORD milliseconds) override { return state->wait(milliseconds); }
 };
 
-bool is_space(char c) { return c == ' ' || c == '\t'; }
-
-/* The Windows C runtime's split: blanks separate words outside quotes;
- * double quotes group; 2n backslashes before a quote give n backslashes and
- * the quote groups, 2n+1 give n backslashes and a literal quote; "" inside
- * quotes is a literal quote; other backslashes are literal.  The program
- * name, the first word, knows quotes but no backslash escapes. */
-std::vector<std::string> split_command_line(const char *line)
-{
-    std::vector<std::string> words;
-    const char *p = line;
-    while (is_space(*p))
-        p++;
-    if (!*p)
-        return words;
-    std::string program;
-    bool quoted = false;
-    for (; *p && (quoted || !is_space(*p)); p++) {
-        if (*p == '"')
-            quoted = !quoted;
-        else
-            program += *p;
-    }
-    words.push_back(program);
-    for (;;) {
-        while (is_space(*p))
-            p++;
-        if (!*p)
-            break;
-        std::string word;
-        quoted = false;
-        for (;;) {
-            size_t backslashes = 0;
-            while (*p == '\\') {
-                p++;
-                backslashes++;
-            }
-            bool copy = true;
-            if (*p == '"') {
-                if (backslashes % 2 == 0) {
-                    if (quoted && p[1] == '"')
-                        p++;
-                    else {
-                        copy = false;
-                        quoted = !quoted;
-                    }
-                }
-                backslashes /= 2;
-            }
-            word.append(backslashes, '\\');
-            if (!*p || (!quoted && is_space(*p)))
-                break;
-            if (copy)
-                word += *p;
-            p++;
-        }
-        words.push_back(word);
-    }
-    return words;
-}
-
-bool ends_with_exe(const std::string &name)
-{
-    return name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0;
-}
-
-/* ERROR_SUCCESS when path names a program we may run; the error of the
- * candidate otherwise. */
-DWORD check_program(const std::string &path)
-{
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
-    if (!S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) != 0)
-        return ERROR_ACCESS_DENIED;
-    return ERROR_SUCCESS;
-}
-
-/* The name as given, then without its ".exe". */
-DWORD try_candidates(const std::string &base, std::string &found)
-{
-    DWORD error = check_program(base);
-    if (error == ERROR_SUCCESS) {
-        found = base;
-        return error;
-    }
-    if (ends_with_exe(base)) {
-        std::string bare = base.substr(0, base.size() - 4);
-        DWORD bareError = check_program(bare);
-        if (bareError == ERROR_SUCCESS) {
-            found = bare;
-            return bareError;
-        }
-        if (error == ERROR_FILE_NOT_FOUND)
-            error = bareError;
-    }
-    return error;
-}
-
-std::string absolute(const std::string &path)
-{
-    if (!path.empty() && path[0] == '/')
-        return path;
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd))
-        return path;
-    return std::string(cwd) + "/" + path;
-}
-
-/* Finds the program named by the first word.  A name with a directory is
- * taken as given; a bare name is looked for where CreateProcessA looks:
- * the running program's directory, the current directory, then each PATH
- * element (an empty element names nothing). */
-DWORD find_program(std::string name, bool search, std::string &found)
-{
-    std::replace(name.begin(), name.end(), '\\', '/');
-    if (name.empty())
-        return ERROR_FILE_NOT_FOUND;
-    if (!search || name.find('/') != std::string::npos) {
-        DWORD error = try_candidates(name, found);
-        if (error == ERROR_SUCCESS)
-            found = absolute(found);
-        return error;
-    }
-    std::vector<std::string> dirs;
-    char self[PATH_MAX];
-    ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (len > 0) {
-        std::string exe(self, size_t(len));
-        dirs.push_back(exe.substr(0, exe.rfind('/') + 1));
-    }
-    dirs.push_back("./");
-    const char *path = getenv("PATH");
-    std::string list = path ? path : "";
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t colon = list.find(':', pos);
-        std::string dir = list.substr(pos, colon == std::string::npos ? std::string::npos
-                                                                      : colon - pos);
-        if (!dir.empty())
-            dirs.push_back(dir.back() == '/' ? dir : dir + "/");
-        if (colon == std::string::npos)
-            break;
-        pos = colon + 1;
-    }
-    DWORD error = ERROR_FILE_NOT_FOUND;
-    for (const std::string &dir : dirs) {
-        DWORD tried = try_candidates(dir + name, found);
-        if (tried == ERROR_SUCCESS) {
-            found = absolute(found);
-            return tried;
-        }
-        if (tried == ERROR_ACCESS_DENIED)
-            error = tried;
-    }
-    return error;
-}
-
 /* The descriptor a standard handle gives the child, or -1 for the null
  * device: only handles that the child inherits reach it. */
 int inherited_fd(HANDLE handle, BOOL inheritHandles)
@@ -343,6 +182,76 @@ std::vector<std::string> environment_block(const char *block)
         block += entries.back().size() + 1;
     }
     return entries;
+}
+
+/* The child's three standard descriptors, first copied above 2 so that no
+ * dup2 in the child overwrites a source still needed; the caller closes
+ * the copies once the child has started. */
+void give_standard_handles(posix_spawn_file_actions_t *actions, const STARTUPINFOA &startup,
+                           BOOL inheritHandles, int copies[3])
+{
+    if (!(startup.dwFlags & STARTF_USESTDHANDLES))
+        return;
+    HANDLE handles[3] = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+    for (int i = 0; i < 3; i++) {
+        int source = inherited_fd(handles[i], inheritHandles);
+        if (source >= 0)
+            copies[i] = fcntl(source, F_DUPFD_CLOEXEC, 3);
+        if (copies[i] >= 0)
+            posix_spawn_file_actions_adddup2(actions, copies[i], i);
+        else
+            posix_spawn_file_actions_addopen(actions, i, "/dev/null", O_RDWR, 0);
+    }
+}
+
+/* A fresh process: no blocked signals, SIGPIPE at its default even though
+ * we ignore it. */
+void fresh_signals(posix_spawnattr_t *attr)
+{
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setsigdefault(attr, &defaults);
+    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+/* Starts the program with the words as its arguments, in the environment
+ * block given (ours when null): 0 and the process id, or an errno value. */
+int spawn(const std::string &program, std::vector<std::string> &words, const void *environment,
+          const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attr, pid_t *pid)
+{
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    std::vector<std::string> block;
+    std::vector<char *> envp;
+    if (environment) {
+        block = environment_block(static_cast<const char *>(environment));
+        for (std::string &entry : block)
+            envp.push_back(&entry[0]);
+        envp.push_back(nullptr);
+    }
+    return posix_spawn(pid, program.c_str(), actions, attr, argv.data(),
+                       environment ? envp.data() : environ);
+}
+
+/* The process handle and the primary thread's handle of a started child. */
+void hand_out(pid_t pid, LPPROCESS_INFORMATION info)
+{
+    auto state = std::make_shared<ProcessState>();
+    state->pid = pid;
+    state->pidfd = int(syscall(SYS_pidfd_open, pid, 0));
+    ProcessObject *process = new ProcessObject;
+    process->state = state;
+    PrimaryThread *thread = new PrimaryThread;
+    thread->state = state;
+    info->hProcess = detail::new_handle(process);
+    info->hThread = detail::new_handle(thread);
+    info->dwProcessId = DWORD(pid);
+    info->dwThreadId = DWORD(pid);
 }
 
 }  // namespace
@@ -432,10 +341,10 @@ BOOL PeekNamedPipe(HANDLE hNamedPipe, LPVOID lpBuffer, DWORD nBufferSize, LPDWOR
     }
     ssize_t copied = 0;
     if (queued > 0 && lpBuffer && nBufferSize > 0) {
-        do
-            copied = ::recv(end->fd, lpBuffer, std::min<size_t>(nBufferSize, size_t(queued)),
+        copied = detail::retry_interrupted([&] {
+            return ::recv(end->fd, lpBuffer, std::min<size_t>(nBufferSize, size_t(queued)),
                           MSG_PEEK | MSG_DONTWAIT);
-        while (copied < 0 && errno == EINTR);
+        });
         if (copied < 0) {
             SetLastError(win32_error_from_errno(errno));
             return FALSE;
@@ -483,53 +392,18 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     if (words.empty())
         words.push_back(program);
 
-    /* The three standard descriptors, first copied above 2 so that no
-     * dup2 in the child overwrites a source still needed. */
     int copies[3] = {-1, -1, -1};
-    bool useStd = (lpStartupInfo->dwFlags & STARTF_USESTDHANDLES) != 0;
-    HANDLE stdHandles[3] = {lpStartupInfo->hStdInput, lpStartupInfo->hStdOutput,
-                     lpStartupInfo->hStdError};
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
-    for (int i = 0; useStd && i < 3; i++) {
-        int source = inherited_fd(stdHandles[i], bInheritHandles);
-        if (source >= 0)
-            copies[i] = fcntl(source, F_DUPFD_CLOEXEC, 3);
-        if (copies[i] >= 0)
-            posix_spawn_file_actions_adddup2(&actions, copies[i], i);
-        else
-            posix_spawn_file_actions_addopen(&actions, i, "/dev/null", O_RDWR, 0);
-    }
+    give_standard_handles(&actions, *lpStartupInfo, bInheritHandles, copies);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (lpCurrentDirectory)
         posix_spawn_file_actions_addchdir_np(&actions, lpCurrentDirectory);
-    /* A fresh process: no blocked signals, SIGPIPE at its default even
-     * though we ignore it. */
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char *> argv;
-    for (std::string &word : words)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    std::vector<std::string> block;
-    std::vector<char *> envp;
-    if (lpEnvironment) {
-        block = environment_block(static_cast<const char *>(lpEnvironment));
-        for (std::string &entry : block)
-            envp.push_back(&entry[0]);
-        envp.push_back(nullptr);
-    }
+    fresh_signals(&attr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(),
-                         lpEnvironment ? envp.data() : environ);
+    int rc = spawn(program, words, lpEnvironment, &actions, &attr, &pid);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     for (int fd : copies)
@@ -539,18 +413,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
         SetLastError(win32_error_from_errno(rc));
         return FALSE;
     }
-
-    auto state = std::make_shared<ProcessState>();
-    state->pid = pid;
-    state->pidfd = int(syscall(SYS_pidfd_open, pid, 0));
-    ProcessObject *process = new ProcessObject;
-    process->state = state;
-    PrimaryThread *thread = new PrimaryThread;
-    thread->state = state;
-    lpProcessInformation->hProcess = detail::new_handle(process);
-    lpProcessInformation->hThread = detail::new_handle(thread);
-    lpProcessInformation->dwProcessId = DWORD(pid);
-    lpProcessInformation->dwThreadId = DWORD(pid);
+    hand_out(pid, lpProcessInformation);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

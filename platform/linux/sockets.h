@@ -2,8 +2,8 @@
  *
  * A SOCKET is an opaque number that is never given out twice in a process,
  * so a stale handle names no other socket: it fails with WSAENOTSOCK.
- * Each handle maps to a SocketImpl of one kind (UDP/IP here in
- * winsock.cpp; IPX datagram and SPX stream in ipx.cpp).  Every host
+ * Each handle maps to a SocketImpl of one kind (UDP/IP in udp.cpp; IPX
+ * datagram and SPX stream in ipx.cpp and spx.cpp).  Every host
  * descriptor is non-blocking; the blocking calls of Windows Sockets are
  * made from poll() in winsock.cpp, so that closesocket and the last
  * WSACleanup can wake a thread that waits on the socket.
@@ -53,6 +53,10 @@ struct SocketImpl {
     std::atomic<bool> closed{false};
     std::atomic<int> waiters{0}; /* threads in poll() on fd */
 };
+
+/* Creates a UDP socket (SOCK_DGRAM, protocol 0 or IPPROTO_UDP); returns 0
+ * and the object, or a WSA error code. */
+int create_inet_socket(int type, int protocol, SocketImpl **out);
 
 /* Creates an IPX (SOCK_DGRAM, NSPROTO_IPX) or SPX (SOCK_STREAM,
  * NSPROTO_SPX) socket; returns 0 and the object, or a WSA error code.

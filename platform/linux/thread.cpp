@@ -67,8 +67,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
     ThreadObject *thread = detail::object_as<ThreadObject>(hThread);
-    if (!thread || !lpExitCode)
+    if (!thread)
         return FALSE;
+    if (!lpExitCode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     std::lock_guard<std::mutex> lock(thread->state->mutex);
     *lpExitCode = thread->state->exitCode;
     return TRUE;

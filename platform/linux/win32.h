@@ -423,6 +423,7 @@ typedef struct sockaddr_ipx {
     char sa_nodenum[6];
     unsigned short sa_socket; /* network byte order */
 } SOCKADDR_IPX, *PSOCKADDR_IPX;
+static_assert(sizeof(SOCKADDR_IPX) == 14, "SOCKADDR_IPX must keep its Windows size");
 
 /* Windows' fd_set: a counted array of sockets, not a bit mask. */
 typedef struct win_fd_set {

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+/* Errors that only this group gives. */
+#define WIN_ERROR_INVALID_WINDOW_HANDLE 1400
+
 namespace win {
 namespace {
 
@@ -106,8 +109,10 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow)
 {
     std::lock_guard<std::mutex> lock(mutex);
     Window *window = window_of(hWnd);
-    if (!window)
+    if (!window) {
+        SetLastError(WIN_ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
+    }
     BOOL wasVisible = window->visible;
     window->visible = nCmdShow != SW_HIDE;
     return wasVisible;
@@ -116,7 +121,11 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow)
 BOOL UpdateWindow(HWND hWnd)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return window_of(hWnd) ? TRUE : FALSE;
+    if (!window_of(hWnd)) {
+        SetLastError(WIN_ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL GetMessageA(LPMSG lpMsg, HWND, UINT, UINT)

@@ -1,5 +1,5 @@
 /* winsock.cpp - Windows Sockets 1.1: start-up and clean-up with their
- * reference count, the handle table, the blocking calls, and UDP over IP. */
+ * reference count, the handle table, the blocking calls and select. */
 #include "sockets.h"
 
 #include <arpa/inet.h>
@@ -18,163 +18,7 @@
 namespace win {
 namespace detail {
 
-SocketImpl::~SocketImpl()
-{
-    if (fd >= 0)
-        ::close(fd);
-}
-
-int SocketImpl::setOption(int level, int optname, const char *optval, int optlen)
-{
-    int hostLevel, hostName;
-    if (!host_socket_option(level, optname, &hostLevel, &hostName))
-        return WSAENOPROTOOPT;
-    if (!optval || optlen < int(sizeof(int)))
-        return WSAEFAULT;
-    int value = 0;
-    memcpy(&value, optval, sizeof value);
-    value = value != 0;
-    /* Both options start off on the host too; setting the value a socket
-     * already has needs no system call (the sender sets SO_BROADCAST twice
-     * per wake). */
-    if ((optname == WIN_SO_BROADCAST && value == broadcast) ||
-        (optname == WIN_SO_REUSEADDR && value == reuseAddress))
-        return 0;
-    if (::setsockopt(fd, hostLevel, hostName, &value, sizeof value) != 0)
-        return wsa_error_from_errno(errno);
-    if (optname == WIN_SO_BROADCAST)
-        broadcast = value;
-    if (optname == WIN_SO_REUSEADDR)
-        reuseAddress = value;
-    return 0;
-}
-
-int SocketImpl::connectTo(const struct sockaddr *, int) { return WSAEOPNOTSUPP; }
-int SocketImpl::localName(struct sockaddr *, int *) { return WSAEOPNOTSUPP; }
-int SocketImpl::sendTo(const char *, int, const struct sockaddr *, int, int *)
-{
-    return WSAEOPNOTSUPP;
-}
-int SocketImpl::receiveFrom(char *, int, struct sockaddr *, int *, int *) { return WSAEOPNOTSUPP; }
-int SocketImpl::sendStream(const char *, int, int *) { return WSAEOPNOTSUPP; }
-int SocketImpl::receiveStream(char *, int, int *) { return WSAEOPNOTSUPP; }
-
-bool host_socket_option(int level, int optname, int *hostLevel, int *hostName)
-{
-    if (level != WIN_SOL_SOCKET)
-        return false;
-    *hostLevel = SOL_SOCKET;
-    switch (optname) {
-    case WIN_SO_BROADCAST: *hostName = SO_BROADCAST; return true;
-    case WIN_SO_REUSEADDR: *hostName = SO_REUSEADDR; return true;
-    default: return false;
-    }
-}
-
 namespace {
-
-/* ---- UDP over IP --------------------------------------------------- */
-
-bool to_host_address(const struct sockaddr *name, int namelen, ::sockaddr_in *host)
-{
-    if (!name || namelen < int(sizeof(win::sockaddr_in)))
-        return false;
-    win::sockaddr_in in;
-    memcpy(&in, name, sizeof in);
-    memset(host, 0, sizeof *host);
-    host->sin_family = AF_INET;
-    host->sin_port = in.sin_port;
-    host->sin_addr.s_addr = in.sin_addr.s_addr;
-    return in.sin_family == WIN_AF_INET;
-}
-
-void from_host_address(const ::sockaddr_in &host, struct sockaddr *name, int *namelen)
-{
-    if (!name || !namelen || *namelen < int(sizeof(win::sockaddr_in)))
-        return;
-    win::sockaddr_in in;
-    memset(&in, 0, sizeof in);
-    in.sin_family = WIN_AF_INET;
-    in.sin_port = host.sin_port;
-    in.sin_addr.s_addr = host.sin_addr.s_addr;
-    memcpy(name, &in, sizeof in);
-    *namelen = sizeof in;
-}
-
-struct InetSocket : SocketImpl {
-    InetSocket(int kind, int proto) : SocketImpl(WIN_AF_INET, kind, proto) {}
-
-    int bindTo(const struct sockaddr *name, int namelen) override
-    {
-        ::sockaddr_in host;
-        if (!name || namelen < int(sizeof(win::sockaddr_in)))
-            return WSAEFAULT;
-        if (!to_host_address(name, namelen, &host))
-            return WSAEAFNOSUPPORT;
-        if (::bind(fd, reinterpret_cast<::sockaddr *>(&host), sizeof host) != 0)
-            return wsa_error_from_errno(errno);
-        return 0;
-    }
-
-    int localName(struct sockaddr *name, int *namelen) override
-    {
-        ::sockaddr_in host;
-        socklen_t len = sizeof host;
-        if (!name || !namelen || *namelen < int(sizeof(win::sockaddr_in)))
-            return WSAEFAULT;
-        if (::getsockname(fd, reinterpret_cast<::sockaddr *>(&host), &len) != 0)
-            return wsa_error_from_errno(errno);
-        from_host_address(host, name, namelen);
-        return 0;
-    }
-
-    int sendTo(const char *buf, int len, const struct sockaddr *to, int tolen, int *sent) override
-    {
-        ::sockaddr_in host;
-        if (!to || tolen < int(sizeof(win::sockaddr_in)))
-            return WSAEFAULT;
-        if (!to_host_address(to, tolen, &host))
-            return WSAEAFNOSUPPORT;
-        for (;;) {
-            ssize_t put = ::sendto(fd, buf, size_t(len), 0, reinterpret_cast<::sockaddr *>(&host),
-                                   sizeof host);
-            if (put >= 0) {
-                *sent = int(put);
-                return 0;
-            }
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                /* A blocking socket waits for room in the send buffer. */
-                struct pollfd p = {fd, POLLOUT, 0};
-                ::poll(&p, 1, 100);
-                if (closed)
-                    return WSAEINTR;
-                continue;
-            }
-            return wsa_error_from_errno(errno);
-        }
-    }
-
-    int receiveFrom(char *buf, int len, struct sockaddr *from, int *fromlen, int *got) override
-    {
-        ::sockaddr_in host;
-        socklen_t hostlen = sizeof host;
-        memset(&host, 0, sizeof host);
-        ssize_t n = ::recvfrom(fd, buf, size_t(len < 0 ? 0 : len), MSG_TRUNC,
-                               reinterpret_cast<::sockaddr *>(&host), &hostlen);
-        if (n < 0)
-            return wsa_error_from_errno(errno);
-        from_host_address(host, from, fromlen);
-        if (n > len) {
-            /* Windows delivers the first part and reports the rest lost. */
-            *got = len;
-            return WSAEMSGSIZE;
-        }
-        *got = int(n);
-        return 0;
-    }
-};
 
 /* ---- Start-up, handle table ---------------------------------------- */
 
@@ -324,21 +168,11 @@ SOCKET socket(int af, int type, int protocol)
         return INVALID_SOCKET;
     SocketImpl *created = nullptr;
     if (af == WIN_AF_INET) {
-        if (type != WIN_SOCK_DGRAM) {
-            WSASetLastError(WSAESOCKTNOSUPPORT);
+        int error = create_inet_socket(type, protocol, &created);
+        if (error) {
+            WSASetLastError(error);
             return INVALID_SOCKET;
         }
-        if (protocol != 0 && protocol != WIN_IPPROTO_UDP) {
-            WSASetLastError(WSAEPROTONOSUPPORT);
-            return INVALID_SOCKET;
-        }
-        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            WSASetLastError(wsa_error_from_errno(errno));
-            return INVALID_SOCKET;
-        }
-        created = new InetSocket(type, protocol);
-        created->fd = fd;
     } else if (af == WIN_AF_IPX) {
         int error = create_ipx_socket(type, protocol, &created);
         if (error) {
@@ -479,17 +313,19 @@ int __WSAFDIsSet(SOCKET s, win_fd_set *set)
     return 0;
 }
 
-int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds,
-           const struct ::timeval *timeout)
+namespace {
+
+/* A socket that select watches, for reading or for writing. */
+struct Watched {
+    SOCKET handle;
+    std::shared_ptr<SocketImpl> socket;
+    bool forWrite;
+};
+
+/* The sockets of both sets; false, with the error set, when one of them
+ * is not a socket. */
+bool watch_sets(win_fd_set *readfds, win_fd_set *writefds, std::vector<Watched> &watched)
 {
-    if (injected("select", WSAENETDOWN))
-        return SOCKET_ERROR;
-    struct Watched {
-        SOCKET handle;
-        std::shared_ptr<SocketImpl> socket;
-        bool forWrite;
-    };
-    std::vector<Watched> watched;
     for (int pass = 0; pass < 2; pass++) {
         win_fd_set *set = pass == 0 ? readfds : writefds;
         if (!set)
@@ -497,10 +333,39 @@ int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds
         for (UINT i = 0; i < set->fd_count && i < WIN_FD_SETSIZE; i++) {
             auto socket = lookup(set->fd_array[i]);
             if (!socket)
-                return SOCKET_ERROR;
+                return false;
             watched.push_back({set->fd_array[i], socket, pass == 1});
         }
     }
+    return true;
+}
+
+/* Leaves in each set only its sockets that were found ready. */
+void keep_ready(const std::vector<Watched> &watched, const std::vector<bool> &isReady,
+                win_fd_set *readfds, win_fd_set *writefds)
+{
+    if (readfds)
+        readfds->fd_count = 0;
+    if (writefds)
+        writefds->fd_count = 0;
+    for (size_t i = 0; i < watched.size(); i++) {
+        if (!isReady[i])
+            continue;
+        win_fd_set *set = watched[i].forWrite ? writefds : readfds;
+        set->fd_array[set->fd_count++] = watched[i].handle;
+    }
+}
+
+}  // namespace
+
+int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds,
+           const struct ::timeval *timeout)
+{
+    if (injected("select", WSAENETDOWN))
+        return SOCKET_ERROR;
+    std::vector<Watched> watched;
+    if (!watch_sets(readfds, writefds, watched))
+        return SOCKET_ERROR;
     std::vector<std::unique_ptr<Waiting>> waiting;
     for (const Watched &w : watched)
         waiting.push_back(std::make_unique<Waiting>(*w.socket));
@@ -547,36 +412,10 @@ int select(int, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds
             }
         }
         if (ready > 0 || (!forever && now_ms() >= deadline)) {
-            if (readfds)
-                readfds->fd_count = 0;
-            if (writefds)
-                writefds->fd_count = 0;
-            for (size_t i = 0; i < watched.size(); i++) {
-                if (!isReady[i])
-                    continue;
-                win_fd_set *set = watched[i].forWrite ? writefds : readfds;
-                set->fd_array[set->fd_count++] = watched[i].handle;
-            }
+            keep_ready(watched, isReady, readfds, writefds);
             return ready;
         }
     }
-}
-
-/* glibc may define the host's byte-order functions as macros. */
-#undef htons
-#undef ntohs
-#undef htonl
-#undef ntohl
-unsigned short htons(unsigned short hostshort) { return __builtin_bswap16(hostshort); }
-unsigned short ntohs(unsigned short netshort) { return __builtin_bswap16(netshort); }
-uint32_t htonl(uint32_t hostlong) { return __builtin_bswap32(hostlong); }
-uint32_t ntohl(uint32_t netlong) { return __builtin_bswap32(netlong); }
-uint32_t inet_addr(const char *cp)
-{
-    struct ::in_addr address;
-    if (!cp || ::inet_aton(cp, &address) == 0)
-        return 0xffffffffu; /* INADDR_NONE */
-    return address.s_addr;
 }
 
 }  // namespace win

@@ -338,6 +338,21 @@ TEST(Processes, ClosedHandleLeavesNoZombieBehind)
     CloseHandle(next.hProcess);
 }
 
+DWORD WINAPI ReturnNine(LPVOID) { return 9; }
+
+TEST(Threads, ExitCodeWithNowhereToPutItFailsWithAnError)
+{
+    HANDLE thread = CreateThread(nullptr, 0, ReturnNine, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(GetExitCodeThread(thread, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 9u);
+    CloseHandle(thread);
+}
+
 // ---- Platform version ------------------------------------------------------
 
 TEST(Version, NtUnlessAskedForTheOlderPlatform)

@@ -107,7 +107,7 @@ struct ArgCase {
     std::vector<std::string> sent;
 };
 
-TEST(WakelanArguments, Table)
+TEST(WakelanArguments, WakeInTheirOrderAndEachFaultGetsItsExitCodeAndMessage)
 {
     const std::string longName(256, 'n');
     const std::vector<ArgCase> cases = {
@@ -122,6 +122,8 @@ TEST(WakelanArguments, Table)
         {{A, "/d"}, 3, "Option /d needs a value.\n\n" + kUsage, {A}},
         {{"/F"}, 3, "Option /F needs a value.\n\n" + kUsage, {}},
         {{A, "/d-1", B}, 4, "Delay -1 is out of range: 0 to 2147483647 milliseconds.\n", {A}},
+        {{A, "/d-2147483648", B}, 4,
+         "Delay -2147483648 is out of range: 0 to 2147483647 milliseconds.\n", {A}},
         {{"/d", "2147483648", A}, 4,
          "Delay 2147483648 is out of range: 0 to 2147483647 milliseconds.\n", {}},
         {{"/d-0", A, "/f" + longName, B}, 5,
@@ -189,7 +191,7 @@ std::string Sending(long long clients, long long sent)
            std::to_string(sent) + " packets.\nDone.\n";
 }
 
-TEST(WakelanFile, Table)
+TEST(WakelanFile, LinesAndRangesWakeTheirCardsAndWhatIsSkippedIsReported)
 {
     const std::string tooLarge = " is too large.  This range will be ignored\n";
     const std::string noSockets = "Cannot initialize Windows Sockets.\n";

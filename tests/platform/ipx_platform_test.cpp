@@ -177,7 +177,6 @@ TEST_F(IpxSockets, KeepsOnlyWhatIsAddressedToIt)
         SOCKADDR_IPX from;
         int fromLen = sizeof from;
         ASSERT_EQ(recvfrom(b, buf, sizeof buf, 0, (struct sockaddr *)&from, &fromLen), 5) << c.what;
-        EXPECT_EQ(fromLen, 14);
         EXPECT_EQ(ntohs(from.sa_socket), 0x6001);
         EXPECT_EQ(memcmp(from.sa_nodenum, OwnNode().data(), 6), 0);
         EXPECT_EQ(memcmp(from.sa_netnum, net.data(), 4), 0);

@@ -1,0 +1,193 @@
+/* rtpline.cpp - the line buffer of a pipe stream (text mode, cutting lines)
+ * and the limits on a tool's run, alike on both platforms. */
+#include "kovawin.h"
+
+#include <stdarg.h>
+
+#include "rtpline.h"
+
+#define RTP_PEEK_SIZE 256
+#define RTP_TRACE_LEN 512
+#define RTP_CTRL_Z 0x1A
+
+/* Callers of this interface expect the pipe to describe its steps; this
+ * system keeps no log, so the text is composed within its bound and dropped. */
+void RtpTrace(const char *format, ...)
+{
+    char trace[RTP_TRACE_LEN];
+    va_list args;
+
+    va_start(args, format);
+    vsnprintf(trace, sizeof trace, format, args);
+    va_end(args);
+}
+
+DWORD PeekAvailable(HANDLE hStdout, DWORD *pCopied)
+{
+    char replyStr[RTP_PEEK_SIZE];
+    DWORD read = 0;
+    DWORD avail = 0;
+    DWORD left = 0;
+
+    if (!PeekNamedPipe(hStdout, replyStr, RTP_PEEK_SIZE, &read, &avail, &left))
+        avail = read = 0;
+    if (pCopied)
+        *pCopied = read;
+    return avail;
+}
+
+/* From here on, everything in the buffer is the child's output up to its
+ * end: a partial line there is its last line. */
+void MarkChildDone(tLineBuffer *pLine)
+{
+    if (pLine->childDone)
+        return;
+    pLine->childDone = 1;
+    if (pLine->pendingCr && !pLine->ctrlZ && pLine->length < RTP_LINE_BUFFER) {
+        pLine->data[pLine->length++] = '\r';
+        pLine->pendingCr = 0;
+    }
+    if (pLine->length > 0)
+        pLine->cut = pLine->length;
+}
+
+/* Adds raw output in text mode: CR LF becomes LF, a Ctrl-Z ends it. */
+static void AppendText(tLineBuffer *pLine, const char *pRaw, DWORD count)
+{
+    DWORD i;
+
+    for (i = 0; i < count && !pLine->ctrlZ; i++) {
+        char c = pRaw[i];
+        if (pLine->pendingCr) {
+            pLine->pendingCr = 0;
+            if (c != '\n')
+                pLine->data[pLine->length++] = '\r';
+        }
+        if (c == RTP_CTRL_Z) {
+            pLine->ctrlZ = 1;
+            if (pLine->length > 0)
+                pLine->cut = pLine->length;
+        } else if (c == '\r') {
+            pLine->pendingCr = 1;
+        } else {
+            pLine->data[pLine->length++] = c;
+        }
+    }
+}
+
+/* Reads at most maxRead bytes that are waiting; the number read. */
+DWORD ReadWaiting(popenedInstance_s *pSlot, tLineBuffer *pLine, DWORD maxRead)
+{
+    char raw[RTP_LINE_BUFFER];
+    DWORD room;
+    DWORD got = 0;
+
+    /* Room for what the bytes can become: a held CR may come out too. */
+    room = (DWORD)(RTP_LINE_BUFFER - pLine->length - pLine->pendingCr);
+    if (pLine->ctrlZ)
+        room = RTP_LINE_BUFFER; /* dropped anyway; keep the pipe draining */
+    if (maxRead > room)
+        maxRead = room;
+    if (maxRead == 0)
+        return 0;
+    if (!ReadFile(pSlot->hStdout, raw, maxRead, &got, NULL))
+        got = 0;
+    if (got > 0) {
+        AppendText(pLine, raw, got);
+        pLine->silentMs = 0;
+        pLine->emptyPolls = 0;
+    }
+    return got;
+}
+
+int ChildHasEnded(popenedInstance_s *pSlot, tLineBuffer *pLine)
+{
+    if (!pLine->childEnded && WaitForSingleObject(pSlot->hProcess, 0) == WAIT_OBJECT_0)
+        pLine->childEnded = 1;
+    return pLine->childEnded;
+}
+
+/* Length of the line that can be delivered into num characters, or 0:
+ * up to a newline; a piece of num - 1 characters of a longer line; the
+ * last line of the child's output without its newline; or a full buffer. */
+int DeliverableLength(const tLineBuffer *pLine, int num)
+{
+    int limit = num - 1;
+    int end = pLine->cut >= 0 ? pLine->cut : pLine->length;
+    int scan = end < limit ? end : limit;
+    int i;
+
+    for (i = 0; i < scan; i++)
+        if (pLine->data[i] == '\n')
+            return i + 1;
+    if (end >= limit)
+        return limit;
+    if (pLine->cut >= 0)
+        return end;
+    if (pLine->length + pLine->pendingCr >= RTP_LINE_BUFFER)
+        return pLine->length;
+    return 0;
+}
+
+int TakeLine(tLineBuffer *pLine, char *string, int num)
+{
+    int take = DeliverableLength(pLine, num);
+
+    if (take <= 0)
+        return 0;
+    memcpy(string, pLine->data, (size_t)take);
+    string[take] = '\0';
+    pLine->length -= take;
+    memmove(pLine->data, pLine->data + take, (size_t)pLine->length);
+    if (pLine->cut >= 0) {
+        pLine->cut -= take;
+        if (pLine->cut <= 0)
+            pLine->cut = -1;
+    }
+    return 1;
+}
+
+/* ---- Limits ------------------------------------------------------------- */
+
+/* Gives up a child at one of the limits: its output ends with what the
+ * pipe holds now. */
+static void EndChild(popenedInstance_s *pSlot, tLineBuffer *pLine)
+{
+    TerminateProcess(pSlot->hProcess, RTP_TERMINATED_EXIT_CODE);
+    WaitForSingleObject(pSlot->hProcess, RTP_TERMINATE_WAIT_MS);
+    pLine->endedByUs = 1;
+    pLine->childEnded = 1;
+}
+
+/* Ends a child whose whole run has reached the total limit, however much
+ * it writes: a tool that never stops cannot hold the request. */
+void EnforceTotalLimit(popenedInstance_s *pSlot, tLineBuffer *pLine)
+{
+    if (ChildHasEnded(pSlot, pLine))
+        return;
+    if ((uint32_t)(GetTickCount() - pLine->startTick) >= pLine->totalMs)
+        EndChild(pSlot, pLine);
+}
+
+/* Rests on the process handle while nothing is waiting, instead of letting
+ * the caller's loop spin; counts the silence. */
+static void RestWhileSilent(popenedInstance_s *pSlot, tLineBuffer *pLine)
+{
+    if (WaitForSingleObject(pSlot->hProcess, RTP_POLL_MS) == WAIT_OBJECT_0)
+        return;
+    pLine->silentMs += RTP_POLL_MS;
+    if (pLine->silentMs >= pLine->limitMs)
+        EndChild(pSlot, pLine);
+}
+
+/* A read or an end check found nothing to hand out while the child runs.
+ * Every second such poll in a row rests, so that a caller's loop of reads
+ * and end checks (or of either alone) waits instead of spinning, while a
+ * single empty read still returns at once. */
+void NoteEmptyPoll(popenedInstance_s *pSlot, tLineBuffer *pLine)
+{
+    if (pLine->childEnded || ++pLine->emptyPolls < 2)
+        return;
+    pLine->emptyPolls = 0;
+    RestWhileSilent(pSlot, pLine);
+}

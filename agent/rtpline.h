@@ -1,0 +1,66 @@
+/* rtpline.h - inside the text pipe: the line buffer of each stream, the
+ * limits on a tool's run, and the two platform halves that fill the buffer
+ * and decide the end of a stream.  Only the rtp*.cpp files include it. */
+#ifndef RTPLINE_H
+#define RTPLINE_H
+
+#include "kovawin.h"
+
+#include "rtpopen.h"
+
+#define RTP_OUTPUT_PIPE_SIZE 1024 /* also the bound of the filler arithmetic */
+#define RTP_LINE_BUFFER 1024
+#define RTP_POLL_MS 10
+#define RTP_TERMINATE_WAIT_MS 1000
+#define RTP_TERMINATED_EXIT_CODE 1
+
+/* What we know of one stream beyond its record: the output taken from the
+ * pipe but not yet delivered, in text mode (CR LF as LF, nothing after a
+ * Ctrl-Z), and where the child's own output ends in it. */
+typedef struct tLineBuffer {
+    char data[RTP_LINE_BUFFER];
+    int length;
+    int cut;            /* end of the child's output in data, or -1 */
+    int pendingCr;      /* a CR whose successor has not been read yet */
+    int ctrlZ;          /* a Ctrl-Z ended the output; later bytes are dropped */
+    int childEnded;     /* the child was seen ended (or was ended by us) */
+    int childDone;      /* all of the child's output has been taken from the pipe */
+    int tailKnown;      /* older platform: childTail was taken once the child ended */
+    uint32_t childTail; /* older platform: child bytes still in the pipe after it ended */
+    uint32_t silentMs;  /* time rested on the process handle since the last output */
+    uint32_t limitMs;   /* the limit of silence */
+    uint32_t startTick; /* GetTickCount when the child was started */
+    uint32_t totalMs;   /* the limit on the whole run */
+    int endedByUs;      /* given up at a limit: its output ends, no filler */
+    int emptyPolls;     /* reads and end checks in a row that found nothing */
+    int eof;            /* the output is finished */
+} tLineBuffer;
+
+/* What differs between the platforms, chosen once by each public call. */
+typedef struct tPipeHalf {
+    /* Readies the parent's pipe ends before the tool starts; 1 when done. */
+    int (*preparePipes)(popenedInstance_s *pRun);
+    /* Takes what the pipe holds into the buffer, never waiting. */
+    void (*fill)(popenedInstance_s *pSlot, tLineBuffer *pLine);
+    /* For an ended child: 1 when its stream is finished, else 0. */
+    int (*atEnd)(popenedInstance_s *pSlot, tLineBuffer *pLine);
+} tPipeHalf;
+
+extern const tPipeHalf rtpNtHalf;
+extern const tPipeHalf rtpOlderHalf;
+
+/* The trace texts the pipe composes at its notable steps. */
+void RtpTrace(const char *format, ...);
+
+/* Bytes waiting in the output pipe; 0 also when the peek fails. */
+DWORD PeekAvailable(HANDLE hStdout, DWORD *pCopied);
+
+void MarkChildDone(tLineBuffer *pLine);
+DWORD ReadWaiting(popenedInstance_s *pSlot, tLineBuffer *pLine, DWORD maxRead);
+int ChildHasEnded(popenedInstance_s *pSlot, tLineBuffer *pLine);
+int DeliverableLength(const tLineBuffer *pLine, int num);
+int TakeLine(tLineBuffer *pLine, char *string, int num);
+void EnforceTotalLimit(popenedInstance_s *pSlot, tLineBuffer *pLine);
+void NoteEmptyPoll(popenedInstance_s *pSlot, tLineBuffer *pLine);
+
+#endif

@@ -1,0 +1,49 @@
+/* kovatext.cpp - text rules shared by the engine, the adapter and wakelan:
+ * hexadecimal digits and the saturating atoi-form number. */
+#include "kovawin.h"
+
+#include "kovatext.h"
+
+#define NUMBER_LIMIT 0x100000000ull /* past every 32-bit value */
+
+int KovaHexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int KovaIsHexDigit(char c)
+{
+    return KovaHexDigitValue(c) >= 0;
+}
+
+int32_t KovaReadNumber(const char *text, int *pDigits, int *pInRange)
+{
+    unsigned long long magnitude = 0;
+    int negative = 0;
+    int digits = 0;
+
+    while (isspace((unsigned char)*text))
+        text++;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    for (; *text >= '0' && *text <= '9'; text++, digits++) {
+        if (magnitude < NUMBER_LIMIT)
+            magnitude = magnitude * 10 + (unsigned)(*text - '0');
+    }
+    if (pDigits)
+        *pDigits = digits;
+    if (negative ? magnitude > 0x80000000ull : magnitude > 0x7FFFFFFFull) {
+        if (pInRange)
+            *pInRange = 0;
+        return negative ? INT32_MIN : INT32_MAX;
+    }
+    if (pInRange)
+        *pInRange = 1;
+    return negative ? (int32_t)(0 - (int64_t)magnitude) : (int32_t)magnitude;
+}
