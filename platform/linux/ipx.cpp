@@ -163,7 +163,7 @@ void write_address(const IpxAddress &address, struct sockaddr *name, int *namele
 
 /* ---- What the two kinds share ------------------------------------ */
 
-IpxSocket::IpxSocket(int kind, int proto, const Segment &seg) : SocketImpl(WIN_AF_IPX, kind, proto), segment(seg)
+IpxSocket::IpxSocket(const Segment &seg) : SocketImpl(WIN_AF_IPX), segment(seg)
 {
     own_node(node);
 }
@@ -321,7 +321,7 @@ namespace {
 /* ---- IPX datagrams ------------------------------------------------- */
 
 struct IpxDatagramSocket : IpxSocket {
-    IpxDatagramSocket(int proto, const Segment &seg) : IpxSocket(WIN_SOCK_DGRAM, proto, seg) {}
+    explicit IpxDatagramSocket(const Segment &seg) : IpxSocket(seg) {}
 
     int sendTo(const char *buf, int len, const struct sockaddr *to, int tolen, int *sent) override
     {
@@ -428,9 +428,9 @@ int create_ipx_socket(int type, int protocol, SocketImpl **out)
     }
     IpxSocket *created;
     if (datagram)
-        created = new IpxDatagramSocket(protocol, segment);
+        created = new IpxDatagramSocket(segment);
     else
-        created = new_spx_socket(protocol, segment);
+        created = new_spx_socket(segment);
     created->fd = fd;
     *out = created;
     return 0;

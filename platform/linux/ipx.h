@@ -58,7 +58,7 @@ void write_address(const IpxAddress &address, struct sockaddr *name, int *namele
 /* What the two kinds share: the segment, the node, the socket number and
  * the tunnel's descriptor. */
 struct IpxSocket : SocketImpl {
-    IpxSocket(int kind, int proto, const Segment &seg);
+    explicit IpxSocket(const Segment &seg);
     ~IpxSocket() override;
 
     /* IPX options only change what this socket allows; the tunnel's
@@ -91,7 +91,7 @@ struct IpxSocket : SocketImpl {
 };
 
 /* A new SPX stream socket on the segment (spx.cpp). */
-IpxSocket *new_spx_socket(int protocol, const Segment &segment);
+IpxSocket *new_spx_socket(const Segment &segment);
 
 }  // namespace detail
 }  // namespace win

@@ -20,7 +20,7 @@ namespace detail {
 
 /* Operations return 0 or a WSA error code. */
 struct SocketImpl {
-    SocketImpl(int family, int kind, int proto) : af(family), type(kind), protocol(proto) {}
+    explicit SocketImpl(int family) : af(family) {}
     virtual ~SocketImpl();
     SocketImpl(const SocketImpl &) = delete;
     SocketImpl &operator=(const SocketImpl &) = delete;
@@ -46,8 +46,6 @@ struct SocketImpl {
 
     int fd = -1;
     int af;
-    int type;
-    int protocol;
     bool broadcast = false;
     bool reuseAddress = false;
     std::atomic<bool> closed{false};

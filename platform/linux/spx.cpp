@@ -72,7 +72,7 @@ bool after(uint16_t a, uint16_t b) { return int16_t(uint16_t(a - b)) > 0; }
 struct SpxSocket : IpxSocket {
     enum State { Idle, Connecting, Connected };
 
-    SpxSocket(int proto, const Segment &seg) : IpxSocket(WIN_SOCK_STREAM, proto, seg) {}
+    explicit SpxSocket(const Segment &seg) : IpxSocket(seg) {}
 
     int connectTo(const struct sockaddr *name, int namelen) override
     {
@@ -329,9 +329,9 @@ private:
 
 }  // namespace
 
-IpxSocket *new_spx_socket(int protocol, const Segment &segment)
+IpxSocket *new_spx_socket(const Segment &segment)
 {
-    return new SpxSocket(protocol, segment);
+    return new SpxSocket(segment);
 }
 
 }  // namespace detail

@@ -97,7 +97,7 @@ void from_host_address(const ::sockaddr_in &host, struct sockaddr *name, int *na
 }
 
 struct InetSocket : SocketImpl {
-    InetSocket(int kind, int proto) : SocketImpl(WIN_AF_INET, kind, proto) {}
+    InetSocket() : SocketImpl(WIN_AF_INET) {}
 
     int bindTo(const struct sockaddr *name, int namelen) override
     {
@@ -183,7 +183,7 @@ int create_inet_socket(int type, int protocol, SocketImpl **out)
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return wsa_error_from_errno(errno);
-    SocketImpl *created = new InetSocket(type, protocol);
+    SocketImpl *created = new InetSocket();
     created->fd = fd;
     *out = created;
     return 0;
