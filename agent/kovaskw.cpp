@@ -311,16 +311,11 @@ static uint32_t HashAddress(const char *address)
  * default as long as one section can last under the tool limits. */
 static DWORD CredentialWaitMs(void)
 {
-    const char *pValue = getenv("KOVA_CRED_WAIT_MS");
     uint64_t longest;
-    char *pEnd;
-    unsigned long value;
+    uint32_t value;
 
-    if (pValue && *pValue) {
-        value = strtoul(pValue, &pEnd, 10);
-        if (*pEnd == '\0' && value <= 0x7FFFFFFFul)
-            return (DWORD)value;
-    }
+    if (KovaEnvironmentMs("KOVA_CRED_WAIT_MS", &value))
+        return (DWORD)value;
     longest = (uint64_t)CRED_SECTION_TOOLS * ReadTextLongestRun() + PING_PAUSE_MS;
     return longest < CRED_WAIT_MAX_MS ? (DWORD)longest : CRED_WAIT_MAX_MS;
 }

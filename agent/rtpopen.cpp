@@ -22,6 +22,7 @@
  */
 #include "kovawin.h"
 
+#include "kovatext.h"
 #include "rtpline.h"
 
 #define RTP_INPUT_PIPE_SIZE 1024
@@ -65,16 +66,11 @@ static const tPipeHalf *QueryPlatform(OSVERSIONINFOA *pInfo)
  * or not a number from 1 to 0x7FFFFFFF. */
 static uint32_t LimitMs(const char *name, uint32_t defaultMs)
 {
-    const char *pValue = getenv(name);
-    char *pEnd;
-    unsigned long value;
+    uint32_t value;
 
-    if (!pValue || !*pValue)
+    if (!KovaEnvironmentMs(name, &value) || value == 0)
         return defaultMs;
-    value = strtoul(pValue, &pEnd, 10);
-    if (*pEnd != '\0' || value == 0 || value > 0x7FFFFFFFul)
-        return defaultMs;
-    return (uint32_t)value;
+    return value;
 }
 
 static uint32_t SilenceLimitMs(void)

@@ -1,8 +1,11 @@
 /* kovatext.cpp - text rules shared by the engine, the adapter and wakelan:
- * hexadecimal digits and the saturating atoi-form number. */
+ * hexadecimal digits, the saturating atoi-form number and the test aids'
+ * times. */
 #include "kovawin.h"
 
 #include "kovatext.h"
+
+#include <stdlib.h>
 
 #define NUMBER_LIMIT 0x100000000ull /* past every 32-bit value */
 
@@ -46,4 +49,19 @@ int32_t KovaReadNumber(const char *text, int *pDigits, int *pInRange)
     if (pInRange)
         *pInRange = 1;
     return negative ? (int32_t)(0 - (int64_t)magnitude) : (int32_t)magnitude;
+}
+
+int KovaEnvironmentMs(const char *name, uint32_t *pMs)
+{
+    const char *pValue = getenv(name);
+    char *pEnd;
+    unsigned long value;
+
+    if (!pValue || !*pValue)
+        return 0;
+    value = strtoul(pValue, &pEnd, 10);
+    if (*pEnd != '\0' || value > 0x7FFFFFFFul)
+        return 0;
+    *pMs = (uint32_t)value;
+    return 1;
 }

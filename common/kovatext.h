@@ -1,5 +1,6 @@
 /* kovatext.h - text rules that the engine, the adapter and wakelan share:
- * the length of a MAC text, hexadecimal digits and the atoi-form number. */
+ * the length of a MAC text, hexadecimal digits, the atoi-form number and
+ * the test aids' times. */
 #ifndef KOVATEXT_H
 #define KOVATEXT_H
 
@@ -17,5 +18,10 @@ int KovaIsHexDigit(char c);
  * read a long number alike.  *pDigits: digits seen; *pInRange: the number
  * fits.  Either pointer may be null. */
 int32_t KovaReadNumber(const char *text, int *pDigits, int *pInRange);
+
+/* A time in milliseconds from the environment variable name (test aids):
+ * 1 and *pMs when it holds a decimal number from 0 to 0x7FFFFFFF and
+ * nothing else, 0 when it is unset or holds anything else. */
+int KovaEnvironmentMs(const char *name, uint32_t *pMs);
 
 #endif
