@@ -62,6 +62,7 @@ void KovaDebugLine(const char *text, char *out, size_t size)
         if (p == pKey) {
             PutText(out, size, &len, PASSWORD_MASK);
             p = pResume;
+            pKey = NULL; /* an empty value resumes right here */
             continue;
         }
         if (*p == '\r' || *p == '\n') {
