@@ -176,10 +176,12 @@ static int ScanArguments(tRunState *pRun, int argc, char *argv[])
         const char *pValue;
 
         if (pArg[0] != '/') {
-            /* A typo ends the run before anything of it is sent, with a
-             * status a script can tell from a network failure. */
+            /* A typo ends the run as an engine failure does, before
+             * anything of it is sent, but with a status a script can tell
+             * from a network failure. */
             if (!WolTakeMac(pArg, address)) {
                 printf("%s is not a valid MAC address.\n", pArg);
+                PrintCannotSend();
                 return WL_EXIT_BAD_ADDRESS;
             }
             pRun->lastResult = KOVASendWakeOnLAN(pArg);

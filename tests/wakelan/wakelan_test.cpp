@@ -118,9 +118,10 @@ TEST(WakelanArguments, WakeInTheirOrderAndEachFaultGetsItsExitCodeAndMessage)
         {{A, "/", B}, 2, "Unsupported option: /\n\n" + kUsage, {A}},
         {{"/d0", A, "/D", "0", B, "/d", " 0ms", A, "/dx", B}, 0, "", {A, B, A, B}},
         // A typo is named and ends the run, with a status of its own.
-        {{"-d", A}, 12, "-d is not a valid MAC address.\n", {}},
-        {{"-h"}, 12, "-h is not a valid MAC address.\n", {}},
-        {{A, "nonsense", B, "/fmissing.txt"}, 12, "nonsense is not a valid MAC address.\n", {A}},
+        {{"-d", A}, 12, "-d is not a valid MAC address.\n" + kCannotSend, {}},
+        {{"-h"}, 12, "-h is not a valid MAC address.\n" + kCannotSend, {}},
+        {{A, "nonsense", B, "/fmissing.txt"}, 12,
+         "nonsense is not a valid MAC address.\n" + kCannotSend, {A}},
         {{"02AB0C000000-02AB0C000002"}, 0, "", {"02AB0C000000"}},
         {{A, "/d"}, 3, "Option /d needs a value.\n\n" + kUsage, {A}},
         {{"/F"}, 3, "Option /F needs a value.\n\n" + kUsage, {}},
