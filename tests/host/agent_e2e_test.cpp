@@ -69,7 +69,8 @@ protected:
                        {"SKW_LOG", dir / "log"},
                        {"SKW_SNAPSHOT", dir / "during"},
                        {"SKW_DOPING_UNLINK", "\x01"},
-                       {"XDG_RUNTIME_DIR", dir.path()}}; // named mutexes of this test alone
+                       {"KOVA_MUTEX_DIR", dir / "mutex"},  // named mutexes of this test alone
+                       {"KOVA_STATE_DIR", dir / "state"}}; // and its rollback records
         for (const auto &[name, value] : env)
             options.env[name] = value;
         kt::RunResult run = kt::Run({kKovacon, line}, options);
@@ -137,16 +138,16 @@ TEST_F(EndToEnd, NumPackagesAnswersSkyWardenOrNone)
 TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
 {
     const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
-    const Lines full = {L, LO, ADD, PING, BOOT, RESTORE};
+    const Lines full = {L, LO, ADD, PING, BOOT, RESTORE, LO}; // the undo, then its check
     const Lines untouched = {L, LO, PING, BOOT};
     const Case cases[] = {
         {"no user ID", "REBOOTSYS " + kMac + " DO-NOT-USE-USER-ID secret 1", {}, kWith, "0",
          {L, PING, BOOT}, kWith},
         {"stored credential", reboot, {}, kWith, "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
-        {"no stored credential", reboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL},
+        {"no stored credential", reboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL, LO},
          kWithout + "pc1\tadmin\tsecret\n"},
         {"no password", "POWERDOWNSYS " + kMac + " admin DO-NOT-USE-PASSWORD 1", {}, kWith, "0",
-         {L, LO, "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"\"", PING, PWR, RESTORE},
+         {L, LO, "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"\"", PING, PWR, RESTORE, LO},
          "pc9\tx\ty\npc1\tadmin\t\n"},
         {"slow listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_DELAY_MS", "300"}, {"SKW_PAUSE_MS", "300"}}, kWith, "0",
@@ -154,9 +155,12 @@ TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
         {"slow store change", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_DELAY_MS", "400"}}, kWith,
          "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
         {"older platform", reboot, {{"KOVA_WINVER", "95"}}, kWith, "0", full},
+        // A header that may name a credential is no longer passed over.
         {"header and column titles in the listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOSTNAME= \"agent\" PWDAGE=3|HOST USERID PWD"}},
-         kWith, "0", full},
+         kWith, "0", untouched},
+        {"column titles in the listing", reboot,
+         {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOST USERID PWD"}}, kWith, "0", full},
         {"listing for another host", reboot, {{"SKW_LISTOUT_HOST", "pc9"}}, kWith, "0", untouched,
          kWith},
         {"two credentials listed", reboot, {{"SKW_LISTOUT_ALL", "1"}}, kWith, "0", untouched},
@@ -174,7 +178,7 @@ TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
         {"quote in password", "REBOOTSYS " + kMac + " admin se\"cret 1", {}, kWith, "108", {L, LO}},
         {"user ID ends in backslash", "REBOOTSYS " + kMac + " admin\\ secret 1", {}, kWith, "108",
          {L, LO}},
-        {"stored password ends in backslash", reboot, {}, "pc1\told\toldpw\\\n", "108", {L, LO}},
+        {"stored password ends in backslash", reboot, {}, "pc1\told\toldpw\\\n", "0", untouched},
         {"address too long", "REBOOTSYS AABBCCDDEEFF admin secret 1", {}, kWith, "108", {L}},
     };
     for (const Case &c : cases)
@@ -188,18 +192,18 @@ TEST_F(EndToEnd, FailuresPutTheStoreBack)
     const Case cases[] = {
         {"unknown MAC", "REBOOTSYS 665544332211 admin secret 1", {}, kWith, "103", {L}},
         {"no listing tool", reboot, {{"PATH", "/nonexistent"}}, kWith, "103", {}},
-        {"request tool missing", reboot, gone, kWith, "102", {L, LO, ADD, PING, RESTORE}},
+        {"request tool missing", reboot, gone, kWith, "102", {L, LO, ADD, PING, RESTORE, LO}},
         {"request tool missing, nothing stored", reboot, gone, kWithout, "102",
-         {L, LO, ADD, PING, DEL}},
+         {L, LO, ADD, PING, DEL, LO}},
         {"silent request tool", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
           {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE}},
+         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}},
         {"request tool silent after a line", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_PAUSE_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE}},
+         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}},
         {"no result line", reboot, {{"SKW_RC", "none"}}, kWithout, "108",
-         {L, LO, ADD, PING, BOOT, DEL}},
+         {L, LO, ADD, PING, BOOT, DEL, LO}},
     };
     for (const Case &c : cases)
         Check(c);
@@ -216,19 +220,19 @@ TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)
     };
     const Case cases[] = {
         {"store tool silent after its change", reboot, silentStore, kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+         {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
         {"store tool silent after its change, nothing stored before", reboot, silentStore, kWithout,
-         "0", {L, LO, ADD, PING, BOOT, DEL}, kWithout + "pc1\tadmin\tsecret\n"},
+         "0", {L, LO, ADD, PING, BOOT, DEL, LO}, kWithout + "pc1\tadmin\tsecret\n"},
         {"store tool fails", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_FAIL", "1"}}, kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE}, kWith},
+         {L, LO, ADD, PING, BOOT, RESTORE, LO}, kWith},
         {"store tool never stops writing", reboot, chatter("/ADDOUT", "stored\n"), kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+         {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
         {"listing never stops writing", reboot, chatter("/LISTOUT", "HOST USERID PWD\n"), kWith,
          "0", {L, LO, PING, BOOT}, kWith},
         {"request tool never stops writing", reboot, chatter("/BOOTSYS", "still working\n"), kWith,
-         "108", {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+         "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
         {"request tool writes one endless line", reboot, chatter("/BOOTSYS", "."), kWithout, "108",
-         {L, LO, ADD, PING, BOOT, DEL}},
+         {L, LO, ADD, PING, BOOT, DEL, LO}},
     };
     for (const Case &c : cases)
         Check(c);
@@ -252,7 +256,7 @@ TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)
 // Ten requests for one PC at once, each with its own user ID: their store
 // sections run one after another, each request's own credential is in the
 // store while its request runs, and the administrator's is there at the
-// end.  A request that cannot wait long enough leaves the store alone.
+// end.  A request that cannot wait long enough is not made.
 TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
 {
     Run("NUMPACKAGES", {}, kWith); // the tool directories
@@ -263,7 +267,8 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
     kt::RunOptions options;
     options.env = {{"PATH", (dir / "SKWSYSCMD-bin") + ":" + (dir / "SKWSECCMD-bin")},
                    {"SKW_INVENTORY", dir / "inventory"}, {"SKW_CREDSTORE", dir / "store"},
-                   {"SKW_LOG", dir / "log"}, {"XDG_RUNTIME_DIR", dir.path()},
+                   {"SKW_LOG", dir / "log"}, {"KOVA_MUTEX_DIR", dir / "mutex"},
+                   {"KOVA_STATE_DIR", dir / "state"},
                    {"D", dir.path()}, {"KOVACON", kKovacon}};
     options.timeout = std::chrono::milliseconds(120000);
     kt::RunResult run = kt::Run({"/bin/sh", "-c", script}, options);
@@ -282,11 +287,11 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
         if (line.rfind("SKWSECCMD", 0) == 0)
             sections += line.find("/LISTOUT") != std::string::npos ? "L" : "A";
     for (int i = 0; i < 10; i++)
-        expected += "LAA";
+        expected += "LAAL";
     EXPECT_EQ(sections, expected);
 
     // One request holds the section for seconds; another that may wait
-    // only 200 ms runs no credential tool at all.
+    // only 200 ms runs no tool after the system listing and answers 108.
     unlink((dir / "log").c_str());
     script = "SKW_ONLY=/BOOTSYS SKW_DELAY_MS=3000 $KOVACON \"REBOOTSYS " + kMac +
              " slow pw 1\" >$D/slow 2>&1 & "
@@ -297,10 +302,10 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
     run = kt::Run({"/bin/sh", "-c", script}, options);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(kt::ReadFile(dir / "slow"), "0\r\n");
-    EXPECT_EQ(kt::ReadFile(dir / "quick"), "0\r\n");
+    EXPECT_EQ(kt::ReadFile(dir / "quick"), "108\r\n"); // no section, no request
     EXPECT_EQ(kt::ReadFile(dir / "log"),
               L + "\n" + LO + "\n" + "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"slow\" /PWD:\"pw\"\n" +
-                  PING + "\n" + BOOT + "\n" + L + "\n" + PING + "\n" + BOOT + "\n" + RESTORE + "\n");
+                  PING + "\n" + BOOT + "\n" + L + "\n" + RESTORE + "\n" + LO + "\n");
     EXPECT_EQ(kt::ReadFile(dir / "store"), kWith);
 }
 
