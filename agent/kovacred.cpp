@@ -535,10 +535,14 @@ static int PutBack(tCredRecord *pRecord)
  * record remains. */
 static int Repair(tCredSection *pSection)
 {
+    char temporary[MAX_PATH];
     tSKWPasswordData *pListed;
     int loaded = LoadRecord(pSection->hash, &pSection->record);
     int state, done;
 
+    /* A record that died before its rename never counted: drop it. */
+    if (RecordPath(temporary, pSection->hash, "NEW"))
+        DeleteFileA(temporary);
     if (loaded != RECORD_OK)
         return loaded == RECORD_NONE;
     state = SKWListCredential(pSection->record.host, &pListed);
