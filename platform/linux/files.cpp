@@ -68,7 +68,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
     case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    int fd = ::open(lpFileName, flags, 0666);
+    int fd = ::open(lpFileName, flags, creation_mode(lpFileName));
     if (fd < 0) {
         SetLastError(win32_error_from_errno(errno));
         return INVALID_HANDLE_VALUE;

@@ -163,6 +163,60 @@ DWORD GetFileType(HANDLE hFile);
 #define _O_TEXT 0x4000
 #define _O_BINARY 0x8000
 
+/* ---- Folders, durable files and run-time modules (folders.cpp) ------ */
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_DISK_FULL 112
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+
+namespace win {
+
+typedef HANDLE HMODULE;
+typedef HANDLE HLOCAL;
+typedef INT_PTR(WINAPI *FARPROC)(void);
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+/* The file's data reach the disk (fsync). */
+BOOL FlushFileBuffers(HANDLE hFile);
+/* Renames; fails with ERROR_ALREADY_EXISTS when the new name exists.  The
+ * folder of the new name is synced too, so the rename survives a crash. */
+BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+/* A new folder is its owner's alone (0700), as under a user's profile. */
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+/* '*' and '?' in the last part of the path. */
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+/* Only "shell32.dll" (SHGetFolderPathA with CSIDL_LOCAL_APPDATA) loads;
+ * every other module fails with ERROR_MOD_NOT_FOUND. */
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+/* There is no Windows folder here: 0 with ERROR_CALL_NOT_IMPLEMENTED. */
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+/* Nothing here allocates local memory: only null is accepted. */
+HLOCAL LocalFree(HLOCAL hMem);
+
+}  // namespace win
+
 /* ---- Waiting, time, threads ---------------------------------------- */
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0u
