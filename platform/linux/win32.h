@@ -118,6 +118,10 @@ void SetLastError(DWORD dwErrCode);
 #define FILE_ATTRIBUTE_ARCHIVE 0x20
 #define FILE_ATTRIBUTE_NORMAL 0x80
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
 
 namespace win {
 
@@ -153,11 +157,75 @@ FILE *fopen(const char *path, const char *mode);
  * the handle behind it. */
 FILE *fdopen(int fd, const char *mode);
 int _open_osfhandle(intptr_t osfhandle, int flags);
+/* The descriptor of a stream, and the handle behind a descriptor (not to
+ * be closed by the caller): INVALID_HANDLE_VALUE with errno EBADF for a
+ * descriptor that no handle of ours stands behind. */
+int _fileno(FILE *stream);
+intptr_t _get_osfhandle(int fd);
+
+/* FILE_TYPE_DISK for a file (or a directory or block device), CHAR for a
+ * character device, PIPE for a FIFO or socket; FILE_TYPE_UNKNOWN with
+ * ERROR_INVALID_HANDLE for a handle that names no file. */
+DWORD GetFileType(HANDLE hFile);
 
 }  // namespace win
 
 #define _O_TEXT 0x4000
 #define _O_BINARY 0x8000
+
+/* ---- Folders, durable files and run-time modules (folders.cpp) ------ */
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_DISK_FULL 112
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+
+namespace win {
+
+typedef HANDLE HMODULE;
+typedef HANDLE HLOCAL;
+typedef INT_PTR(WINAPI *FARPROC)(void);
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+/* The file's data reach the disk (fsync). */
+BOOL FlushFileBuffers(HANDLE hFile);
+/* Renames; fails with ERROR_ALREADY_EXISTS when the new name exists.  The
+ * folder of the new name is synced too, so the rename survives a crash. */
+BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+/* A new folder is its owner's alone (0700), as under a user's profile. */
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+/* '*' and '?' in the last part of the path. */
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+/* Only "shell32.dll" (SHGetFolderPathA with CSIDL_LOCAL_APPDATA) loads;
+ * every other module fails with ERROR_MOD_NOT_FOUND. */
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+/* There is no Windows folder here: 0 with ERROR_CALL_NOT_IMPLEMENTED. */
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+/* Nothing here allocates local memory: only null is accepted. */
+HLOCAL LocalFree(HLOCAL hMem);
+
+}  // namespace win
 
 /* ---- Waiting, time, threads ---------------------------------------- */
 #define INFINITE 0xFFFFFFFFu
@@ -459,6 +527,11 @@ int recv(SOCKET s, char *buf, int len, int flags);
 int select(int nfds, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds,
            const struct ::timeval *timeout);
 int __WSAFDIsSet(SOCKET s, win_fd_set *set);
+
+/* Test seam, no Windows call: the binds of this process that failed with
+ * WSAEADDRINUSE (their port was taken), so that a test can count waits for
+ * a port without a clock. */
+unsigned long kova_binds_in_use(void);
 
 unsigned short htons(unsigned short hostshort);
 unsigned short ntohs(unsigned short netshort);

@@ -70,12 +70,14 @@ TEST(Kova32ex, AnswersThroughTheResultFileAndExitsWithZero)
         {"package 2", {}, "REBOOTSYS 00A0C9123456 a b 2", "101\r\n", 0},
         {"missing words", {}, "POWERDOWNSYS 00A0C9123456 a", "108\r\n", 0},
     };
+    kt::TempDir state;
     for (const ProcessCase &c : cases) {
         SCOPED_TRACE(c.name);
         kt::UdpListener listener;
         kt::RunOptions options;
         options.env = c.env;
         options.env["KOVA_UDP_TARGET"] = listener.target();
+        options.env["KOVA_STATE_DIR"] = state / "records"; // never the user's own
         auto run = kt::Run({kKovacon, c.line}, options);
         EXPECT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(run.out, c.result);

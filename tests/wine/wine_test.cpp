@@ -179,7 +179,9 @@ AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine
     std::string channel;
     std::map<std::string, std::string> env = {{"SKW_INVENTORY", dir / "inventory"},
                                               {"SKW_CREDSTORE", dir / "store"},
-                                              {"SKW_LOG", dir / "log"}};
+                                              {"SKW_LOG", dir / "log"},
+                                              {"KOVA_MUTEX_DIR", dir / "mutex"},
+                                              {"KOVA_STATE_DIR", dir / "state"}};
     if (underWine) {
         env["WINEPATH"] = underWine->dir + "/tools/skwtools";
         // Wine joins the words with single spaces into the command line.
@@ -213,7 +215,8 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
          "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"secret\"\n"
          "SKWSYSCMD /DOPING /SYSTAG:1A\n"
          "SKWSYSCMD /BOOTSYS /SYSTAG:1A\n"
-         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"},
+         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"
+         "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
@@ -467,6 +470,41 @@ TEST(WineDisplay, Kova32exRunsItsCommandInsideAHiddenWindow)
         at = trace.find(step, at);
         ASSERT_NE(at, std::string::npos) << "not found in order: " << step << "\n" << trace;
     }
+}
+
+// The product build seals its rollback record for the user (CryptProtectData
+// under Wine): a request that dies inside its section leaves a record that
+// shows no credential in clear, and the next NUMPACKAGES puts the store back.
+TEST_P(Wine, ARecordSealedForTheUserIsRecoveredByTheNextCommand)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
+                                     "list SYSTAG=0x1A SYSNAME= \"pc one\"\n"
+                                     "list ADDR= \"pc1\"\n"
+                                     "list MAC=00A0C9123456\n");
+    kt::WriteFile(dir / "store", "pc1\tolduser\toldpw\n");
+    std::map<std::string, std::string> env = {{"SKW_INVENTORY", dir / "inventory"},
+                                              {"SKW_CREDSTORE", dir / "store"},
+                                              {"SKW_LOG", dir / "log"},
+                                              {"KOVA_STATE_DIR", dir / "state"},
+                                              {"WINEPATH", build_.dir + "/tools/skwtools"},
+                                              {"SKW_KILL_CALLER", "/BOOTSYS"}};
+    RunWine(build_.kova, {"REBOOTSYS", "00A0C9123456", "admin", "secret", "1"}, dir.path(), env);
+    std::string record;
+    for (const auto &entry : fs::directory_iterator(dir / "state"))
+        record = entry.path().string();
+    ASSERT_FALSE(record.empty()) << "no record left by the dead request";
+    std::string sealed = kt::ReadFile(record);
+    EXPECT_EQ(sealed.rfind("KOVACRED SEALED\n", 0), 0u);
+    EXPECT_EQ(sealed.find("oldpw"), std::string::npos);
+    EXPECT_EQ(sealed.find("olduser"), std::string::npos);
+    EXPECT_EQ(kt::ReadFile(dir / "store"), "pc1\tadmin\tsecret\n"); // the dead one's
+
+    env.erase("SKW_KILL_CALLER");
+    auto run = RunWine(build_.kova, {"NUMPACKAGES"}, dir.path(), env);
+    EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "SKYWARDEN\r\n") << run.err;
+    EXPECT_EQ(kt::ReadFile(dir / "store"), "pc1\tolduser\toldpw\n");
+    EXPECT_FALSE(kt::Exists(record));
 }
 
 }  // namespace
