@@ -145,6 +145,7 @@ TEST_F(EndToEnd, TheDebuggingChannelSaysWhyAndShowsNoPassword)
     } cases[] = {
         {"with credentials", {},
          {"request REBOOTSYS", "started " + L, "SKWSYSCMD ended, exit code 0", "started " + LO,
+          "credential listing for \"pc1\": one credential",
           "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" " + masked, "started " + BOOT,
           "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" " + masked,
           "answer in KOVA.TMP: 0"}},
@@ -163,7 +164,10 @@ TEST_F(EndToEnd, TheDebuggingChannelSaysWhyAndShowsNoPassword)
          {"started " + BOOT, "SKWSYSCMD ended, exit code 1", "answer in KOVA.TMP: 108"}},
         {"no agent tools", {{"PATH", "/nonexistent"}},
          {"ReadTextPopen(): CreateProcess() failed; GetLastError: 2; command: " + L,
-          "answer in KOVA.TMP: 103"}},
+          "not looked up: the listing tool cannot be started", "answer in KOVA.TMP: 103"}},
+        {"listing with an error line", {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "Error 5"}},
+         {"credential listing for \"pc1\": not understood, the store is left alone",
+          "started " + BOOT, "answer in KOVA.TMP: 0"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -152,8 +152,7 @@ TEST(WakelanArguments, NothingGoesToTheDebuggingChannel)
 {
     kt::TempDir dir;
     EXPECT_EQ(Wakelan({A}, {}, {{"KOVA_DEBUG_LOG", dir / "debug"}}).exit, 0);
-    EXPECT_EQ(Wakelan({"XYZ", A}, {}, {{"KOVA_DEBUG_LOG", dir / "debug"}, {"KOVA_FAIL", "bind"}})
-                  .exit,
+    EXPECT_EQ(Wakelan({A}, {}, {{"KOVA_DEBUG_LOG", dir / "debug"}, {"KOVA_FAIL", "bind"}}).exit,
               7);
     EXPECT_FALSE(kt::Exists(dir / "debug"));
 }
