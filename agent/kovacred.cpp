@@ -40,6 +40,7 @@
 
 #include "kovacred.h"
 
+#include "kovadebug.h"
 #include "kovatext.h"
 #include "skwparse.h"
 
@@ -475,13 +476,20 @@ static int TakeLock(tCredSection *pSection, uint32_t hash, DWORD waitMs)
     snprintf(name, sizeof(name), "%s" CRED_MUTEX_FORMAT, global ? CRED_MUTEX_GLOBAL : "",
              (unsigned long)hash);
     pSection->hMutex = CreateMutexA(NULL, FALSE, name);
-    if (!pSection->hMutex)
+    if (!pSection->hMutex) {
+        KovaDebug("credential lock %s: CreateMutexA failed, error %lu", name,
+                  (unsigned long)GetLastError());
         return 0;
+    }
     waited = WaitForSingleObject(pSection->hMutex, waitMs);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         pSection->abandoned = waited == WAIT_ABANDONED;
+        if (pSection->abandoned)
+            KovaDebug("credential lock %s: abandoned by a request that died", name);
         return 1;
     }
+    KovaDebug("credential lock %s: still held by another request after %lu ms", name,
+              (unsigned long)waitMs);
     CloseHandle(pSection->hMutex);
     pSection->hMutex = NULL;
     return 0;
@@ -528,6 +536,8 @@ static int PutBack(tCredRecord *pRecord)
         if (ShowsOldState(state, pListed, pRecord))
             return 1;
     }
+    KovaDebug("credential store for \"%s\" not seen put back after two tries: the record "
+              "stays for the next command", pRecord->host);
     return 0;
 }
 
@@ -543,13 +553,25 @@ static int Repair(tCredSection *pSection)
     /* A record that died before its rename never counted: drop it. */
     if (RecordPath(temporary, pSection->hash, "NEW"))
         DeleteFileA(temporary);
-    if (loaded != RECORD_OK)
+    if (loaded != RECORD_OK) {
+        if (loaded == RECORD_BAD)
+            KovaDebug("rollback record KOVACRED-%08lX.REC is damaged or sealed for another "
+                      "user: kept, its PC's requests answer 108", (unsigned long)pSection->hash);
         return loaded == RECORD_NONE;
+    }
     state = SKWListCredential(pSection->record.host, &pListed);
-    if (ShowsTemporary(state, pListed, &pSection->record))
+    if (ShowsTemporary(state, pListed, &pSection->record)) {
         done = PutBack(&pSection->record);
-    else
+        KovaDebug("repair for \"%s\": a dead request's credential %s",
+                  pSection->record.host, done ? "was replaced by the old state" : "remains");
+    } else {
         done = state != SKW_CRED_UNKNOWN; /* the old state, or changed since */
+        KovaDebug("repair for \"%s\": %s", pSection->record.host,
+                  !done ? "the listing cannot be read, the record is kept"
+                  : ShowsOldState(state, pListed, &pSection->record)
+                      ? "the store was already put back"
+                      : "the store was changed since, it is left alone");
+    }
     if (done)
         ForgetRecord(pSection->hash);
     return done;
@@ -624,8 +646,10 @@ int KovaCredEnter(tCredSection *pSection, const char *host)
     memset(&pSection->record, 0, sizeof(pSection->record));
     strcpy(pSection->record.host, host);
     /* An owner that died leaving no record may have left its credential. */
-    if (pSection->abandoned && !hadRecord)
+    if (pSection->abandoned && !hadRecord) {
+        KovaDebug("credential store for \"%s\" not known: the lock's last owner died", host);
         return 1;
+    }
     pSection->state = SKWListCredential(host, &pListed);
     if (pSection->state == SKW_CRED_ONE) {
         pSection->record.stored = 1;
@@ -643,8 +667,11 @@ int KovaCredChange(tCredSection *pSection, char *userId, char *password)
     strcpy(pRecord->tempUserId, userId);
     pRecord->tempSalt = GetTickCount() * 2654435761u ^ pSection->hash;
     pRecord->tempHash = HashPassword(pRecord->tempSalt, password);
-    if (!SaveRecord(pSection->hash, pRecord))
+    if (!SaveRecord(pSection->hash, pRecord)) {
+        KovaDebug("rollback record for \"%s\" cannot be written, error %lu: the store is "
+                  "left alone", pRecord->host, (unsigned long)GetLastError());
         return 0;
+    }
     /* Dead from here on: the record tells the next command how to undo. */
     pSection->changed = SKWSetPassword(pRecord->host, userId, password);
     if (!pSection->changed)

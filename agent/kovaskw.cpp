@@ -16,6 +16,7 @@
 #include "kovaskw.h"
 
 #include "kovacred.h"
+#include "kovadebug.h"
 #include "rtpopen.h"
 #include "skwparse.h"
 
@@ -99,8 +100,10 @@ tSystagAndName *SKWGetSystagAndName(char *macAddress)
 
     SKWListingScanStart(&scan, macAddress);
     stream = ReadTextPopen(command);
-    if (!stream)
+    if (!stream) {
+        KovaDebug("system %s not looked up: the listing tool cannot be started", macAddress);
         return NULL;
+    }
     do {
         if (ReadTextFgets(line, SKW_LINE_LEN, stream) && SKWListingScanLine(&scan, line)) {
             SKWListingScanFill(&scan, &tagAndName);
@@ -110,6 +113,8 @@ tSystagAndName *SKWGetSystagAndName(char *macAddress)
     } while (CheckEOF(stream) == 0);
     Drain(stream, line, SKW_LINE_LEN);
     ReadTextPclose(stream);
+    if (!pFound)
+        KovaDebug("system %s is not in the agent's listing", macAddress);
     return pFound;
 }
 
@@ -206,7 +211,7 @@ static int ListCredential(const char *host)
     char command[SKW_CMD_LEN];
     char line[SKW_LINE_LEN];
     tCredentialScan scan;
-    int ended = 0;
+    int ended = 0, state;
     FILE *stream;
 
     SKWCredentialScanStart(&scan, &passwd, host);
@@ -226,9 +231,13 @@ static int ListCredential(const char *host)
     ended = ended && EndedWell(stream);
     Drain(stream, line, SKW_LINE_LEN);
     ReadTextPclose(stream);
-    if (!ended)
-        return SKW_CRED_UNKNOWN;
-    return SKWCredentialScanState(&scan, &passwd, host);
+    state = ended ? SKWCredentialScanState(&scan, &passwd, host) : SKW_CRED_UNKNOWN;
+    KovaDebug("credential listing for \"%s\": %s", host,
+              state == SKW_CRED_NONE  ? "no credential"
+              : state == SKW_CRED_ONE ? "one credential"
+              : ended || scan.unclear ? "not understood, the store is left alone"
+                                      : "the tool failed or was given up, the store is left alone");
+    return state;
 }
 
 int SKWListCredential(const char *host, tSKWPasswordData **ppPasswd)
@@ -321,8 +330,9 @@ static int StoreRequestCredential(tSystagAndName *pSystem, char *userId, char *p
         KovaCredLeave(pSection);
         return 0;
     }
-    if (!KovaCredChange(pSection, userId, password))
-        KovaCredLeave(pSection);
+    /* Changed or not, the section stays held until the request is over:
+     * no other request's credential may be in the store meanwhile. */
+    KovaCredChange(pSection, userId, password);
     return 1;
 }
 
@@ -341,9 +351,14 @@ static int32_t RunRequest(char *macAddress, char *userId, char *password, const 
     if (!pSystem)
         return SKW_SYSTEM_NOT_FOUND;
     if (userId && userId[0]) {
-        if (!StoreRequestCredential(pSystem, userId, password, &section))
+        if (!StoreRequestCredential(pSystem, userId, password, &section)) {
+            KovaDebug("request for %s not made: its credential section cannot be had, or "
+                      "a value does not fit the agent's command line", macAddress);
             return SKW_NO_RESULT;
+        }
     } else if (pSystem->address[0] && !KovaCredNothingPending(pSystem->address)) {
+        KovaDebug("request for %s not made: a repair of its credential store is pending",
+                  macAddress);
         return SKW_NO_RESULT; /* the store may hold a dead request's credential */
     }
 

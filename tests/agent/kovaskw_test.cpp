@@ -10,6 +10,7 @@
 
 #include "testutil.h"
 
+#include "kovadebug.h"
 #include "kovaskw.h"
 #include "skwparse.h"
 
@@ -399,6 +400,36 @@ TEST(Credentials, StoreStateIsKnownOnlyFromAWholeListing)
         }
         EXPECT_EQ(SKWCredentialScanState(&scan, &passwd, "pc1"), c.state);
     }
+}
+
+// The channel's line rules: one line, and whatever follows "/PWD:" in an
+// agent command line masked, however the value is written.
+TEST(DebugChannel, JoinsLinesAndMasksPasswords)
+{
+    const struct {
+        const char *text, *line;
+    } cases[] = {
+        {"ReadTextPopen(): CreateProcess() failed\nGetLastError: 2",
+         "ReadTextPopen(): CreateProcess() failed; GetLastError: 2"},
+        {"PeekNamedPipe:\r\n  read: 3\n\n  avail: 4\n", "PeekNamedPipe:; read: 3; avail: 4"},
+        {"tab\tand\x01" "bell\x7f", "tab?and?bell?"},
+        {"SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"se\"c ret\"",
+         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"********\""},
+        {"started X /pwd:\"a\nb\" ; command", "started X /pwd:\"********\" ; command"},
+        {"X /PWD:unquoted tail", "X /PWD:********"},
+        {"X /PWD:\"never closed", "X /PWD:\"********"},
+        {"X /PWD:\"\"", "X /PWD:\"********\""},
+        {"no secret here", "no secret here"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        char line[KOVA_DEBUG_TEXT_LEN];
+        KovaDebugLine(c.text, line, sizeof line);
+        EXPECT_STREQ(line, c.line);
+    }
+    char small[12];
+    KovaDebugLine("0123456789 /PWD:\"secret\"", small, sizeof small);
+    EXPECT_STREQ(small, "0123456789 ");
 }
 
 }  // namespace

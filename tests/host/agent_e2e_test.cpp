@@ -49,6 +49,7 @@ protected:
     struct Outcome {
         std::string result, log, store;
         std::optional<std::string> during;
+        std::string debug;  // the debugging channel's lines
     };
 
     Outcome Run(const std::string &line, const Env &env, const std::string &store,
@@ -65,6 +66,7 @@ protected:
             kt::WriteFile(dir / "store", store);
         unlink((dir / "log").c_str());
         unlink((dir / "during").c_str());
+        unlink((dir / "debug").c_str());
         kt::RunOptions options;
         options.env = {{"PATH", (dir / "SKWSYSCMD-bin") + ":" + (dir / "SKWSECCMD-bin")},
                        {"SKW_INVENTORY", dir / "inventory"},
@@ -72,6 +74,7 @@ protected:
                        {"SKW_LOG", dir / "log"},
                        {"SKW_SNAPSHOT", dir / "during"},
                        {"SKW_DOPING_UNLINK", "\x01"},
+                       {"KOVA_DEBUG_LOG", dir / "debug"},
                        {"KOVA_MUTEX_DIR", dir / "mutex"},  // named mutexes of this test alone
                        {"KOVA_STATE_DIR", dir / "state"}}; // and its rollback records
         for (const auto &[name, value] : env)
@@ -81,7 +84,7 @@ protected:
             EXPECT_EQ(run.exitCode, 0) << run.err;
         }
         Outcome outcome{run.out, kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store"),
-                        std::nullopt};
+                        std::nullopt, kt::ReadFile(dir / "debug")};
         if (kt::Exists(dir / "during"))
             outcome.during = kt::ReadFile(dir / "during");
         return outcome;
@@ -128,6 +131,60 @@ protected:
 
     kt::TempDir dir;
 };
+
+// Every tool started, with its command line, how it ended, and the answer;
+// the given password and the stored one appear nowhere, in whatever state
+// the request ends.
+TEST_F(EndToEnd, TheDebuggingChannelSaysWhyAndShowsNoPassword)
+{
+    const std::string masked = "/PWD:\"********\"";
+    const struct {
+        const char *name;
+        Env env;
+        Lines lines;  // in this order among the others
+    } cases[] = {
+        {"with credentials", {},
+         {"request REBOOTSYS", "started " + L, "SKWSYSCMD ended, exit code 0", "started " + LO,
+          "credential listing for \"pc1\": one credential",
+          "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" " + masked, "started " + BOOT,
+          "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" " + masked,
+          "answer in KOVA.TMP: 0"}},
+        {"silent tool",
+         {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
+          {"KOVA_TOOL_TIMEOUT_MS", "300"}},
+         {"started " + BOOT,
+          "SKWSYSCMD given up at the silence limit of 300 ms before any output: ended",
+          "SKWSYSCMD ended, exit code 1", "answer in KOVA.TMP: 108"}},
+        {"tool that keeps writing",
+         {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_CHATTER", "PWD= \"oldpw\"\n"},
+          {"KOVA_TOOL_TOTAL_MS", "300"}},
+         {"started " + BOOT, "SKWSYSCMD given up at the total limit of 300 ms: ended",
+          "answer in KOVA.TMP: 108"}},
+        {"failing tool", {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_FAIL", "1"}},
+         {"started " + BOOT, "SKWSYSCMD ended, exit code 1", "answer in KOVA.TMP: 108"}},
+        {"no agent tools", {{"PATH", "/nonexistent"}},
+         {"ReadTextPopen(): CreateProcess() failed; GetLastError: 2; command: " + L,
+          "not looked up: the listing tool cannot be started", "answer in KOVA.TMP: 103"}},
+        {"listing with an error line", {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "Error 5"}},
+         {"credential listing for \"pc1\": not understood, the store is left alone",
+          "started " + BOOT, "answer in KOVA.TMP: 0"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcome outcome = Run("REBOOTSYS " + kMac + " admin secret 1", c.env, kWith);
+        std::istringstream debug(outcome.debug);
+        auto expected = c.lines.begin();
+        for (std::string line; std::getline(debug, line);) {
+            EXPECT_EQ(line.rfind("kova32ex: ", 0), 0u) << line;
+            if (expected != c.lines.end() && line.find(*expected) != std::string::npos)
+                ++expected;
+        }
+        EXPECT_TRUE(expected == c.lines.end()) << "missing: " << *expected << "\nin:\n"
+                                               << outcome.debug;
+        EXPECT_EQ(outcome.debug.find("secret"), std::string::npos) << outcome.debug;
+        EXPECT_EQ(outcome.debug.find("oldpw"), std::string::npos) << outcome.debug;
+    }
+}
 
 TEST_F(EndToEnd, NumPackagesAnswersSkyWardenOrNone)
 {
