@@ -68,11 +68,14 @@ wineserver -w
 # whole run (a command prompt reading a pipe nobody writes to). Without one,
 # Wine ends its desktop process after the last program, and without a
 # display it then fails to start it again: every later GUI program waits
-# some 20 s for it, holding the test's pipes.
+# some 20 s for it, holding the test's pipes. The prompt first writes a file,
+# and we wait for it: by then the prefix's own processes (services, desktop)
+# run, started with no pipe of a test's to hold.
 mkfifo "$wine_home/hold"
 start_prefix() {
   WINEPREFIX=$1 wineserver -p >/dev/null 2>&1
-  (exec 3<>"$wine_home/hold" && WINEPREFIX=$1 exec wine cmd /k <&3 >/dev/null 2>&1) &
+  (cd "${1%/*}" && exec 3<>"$wine_home/hold" &&
+    WINEPREFIX=$1 exec wine cmd /k type nul ">" "${1##*/}.ready" <&3 >/dev/null 2>&1) &
 }
 for version in win98 nt40 winxp; do
   prefix=$wine_home/prefix-$version
@@ -84,6 +87,10 @@ for version in win98 nt40 winxp; do
   export "KOVA_WINEPREFIX_${version^^}=$prefix"
 done
 start_prefix "$WINEPREFIX"
+waited=0
+for prefix in "${wine_prefixes[@]}"; do
+  while [ ! -e "$prefix.ready" ] && [ $((waited++)) -lt 600 ]; do sleep 0.1; done
+done
 times+=("$(printf '%-28s %5d s wall' "wine prefixes (${#wine_prefixes[@]})" $((SECONDS - wine_start)))")
 
 part() {
