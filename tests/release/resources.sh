@@ -12,7 +12,7 @@ export WINEDEBUG=-all
 
 checked=0 failed=0
 for build in "$root/windows" "$root/windows-x64"; do
-  checker=$build/tests/release/resource_check.exe
+  checker=$build/tests/resource_check.exe
   if [ ! -f "$checker" ] || [ ! -f "$build/host/kova32ex.exe" ] || [ ! -f "$build/wakelan/wakelan.exe" ]; then
     echo "skipped: no programs and checker in $build"
     continue

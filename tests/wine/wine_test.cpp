@@ -21,52 +21,18 @@
 #include <string>
 
 #include "testutil.h"
+#include "winerun.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kBuildRoot = KOVA_BUILD_ROOT;
-const std::string kUnset = "\x01";  // RunOptions: remove the variable
-
-struct WindowsBuild {
-    std::string dir, kova, wakelan;
-};
-
-WindowsBuild BuildOf(const std::string &preset)
-{
-    std::string dir = kBuildRoot + "/" + preset;
-    return {dir, dir + "/host/kova32ex.exe", dir + "/wakelan/wakelan.exe"};
-}
-
-// Why Wine tests cannot run here, or empty.
-std::string WhyNot(const WindowsBuild &build)
-{
-    if (system("command -v wine >/dev/null 2>&1") != 0)
-        return "wine is not installed";
-    if (!kt::Exists(build.kova) || !kt::Exists(build.wakelan))
-        return "no Windows build in " + build.dir;
-    if (!getenv("WINEPREFIX"))
-        return "WINEPREFIX is not set (scripts/test.sh makes one per run)";
-    return {};
-}
-
-// "wine PROGRAM WORDS..." with no display (the run's prefix is made without
-// one) and quiet Wine; env adds to or overrides that.
-kt::RunResult RunWine(const std::string &program, const std::vector<std::string> &words,
-                      const std::string &cwd, const std::map<std::string, std::string> &env = {})
-{
-    kt::RunOptions options;
-    options.cwd = cwd;
-    options.env = {{"WINEDEBUG", "-all"}, {"DISPLAY", kUnset}};
-    for (const auto &[name, value] : env)
-        options.env[name] = value;
-    options.timeout = 120s;
-    std::vector<std::string> argv = {"wine", program};
-    argv.insert(argv.end(), words.begin(), words.end());
-    return kt::Run(argv, options);
-}
+using kt::BuildOf;
+using kt::kUnset;
+using kt::RunWine;
+using kt::WhyNot;
+using kt::WindowsBuild;
 
 // Runs argv with KOVA_UDP_TARGET on a fresh listener, taking the frames
 // while it runs so that a long run cannot overflow the listener's buffer.
