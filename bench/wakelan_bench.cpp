@@ -4,8 +4,10 @@
 // close), and a bare sender with one socket and only the two sendto.  All
 // send to a loopback listener that drains its socket on its own thread;
 // wakelan gets there through KOVA_UDP_TARGET.  Also the peak RSS of wakelan
-// for 100,000 and 1,000,000 addresses, and the wall time until 100 WAKE
-// requests started at once have all answered.
+// for 100,000 and 1,000,000 addresses, the wall time of 100 addresses
+// while another program keeps UDP port 13992 (each falls back to IPX on a
+// loopback segment), and the wall time until 100 WAKE requests started at
+// once have all answered.
 //
 //   wakelan_bench [runs]   best of runs (default 3) for the 100,000 timing
 #include <arpa/inet.h>
@@ -138,6 +140,7 @@ struct Child {
 struct Request {
     char target[32];  // KOVA_UDP_TARGET; empty: stop
     char file[512];
+    char ipx[64];     // KOVA_IPX; empty: no IPX
 };
 
 // wait4's peak RSS counts the parent's resident memory at the fork, so
@@ -182,12 +185,13 @@ public:
         return c;
     }
 
-private:
-    Child RunOnce(const std::string &target, const std::string &file)
+    Child RunOnce(const std::string &target, const std::string &file,
+                  const std::string &ipx = {})
     {
         Request r{};
         snprintf(r.target, sizeof r.target, "%s", target.c_str());
         snprintf(r.file, sizeof r.file, "%s", file.c_str());
+        snprintf(r.ipx, sizeof r.ipx, "%s", ipx.c_str());
         Child c;
         if (write(requests_[1], &r, sizeof r) != sizeof r ||
             read(replies_[0], &c, sizeof c) != sizeof c) {
@@ -197,6 +201,7 @@ private:
         return c;
     }
 
+private:
     [[noreturn]] void Serve()
     {
         Request r;
@@ -208,6 +213,8 @@ private:
                 int null = open("/dev/null", O_WRONLY);
                 dup2(null, 1);
                 setenv("KOVA_UDP_TARGET", r.target, 1);
+                if (r.ipx[0] != '\0')
+                    setenv("KOVA_IPX", r.ipx, 1);
                 execl(WAKELAN_BIN, WAKELAN_BIN, "/d0", "/f", r.file, (char *)nullptr);
                 _exit(127);
             }
@@ -302,6 +309,42 @@ double RunFloor(const std::vector<uint64_t> &macs, uint16_t port)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A UDP socket bound to port on any address, or -1; shared (SO_REUSEADDR
+// after the bind) when asked, as the layer's IPX sockets join a segment.
+int BoundUdp(uint16_t port, bool share, uint16_t *bound)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    socklen_t len = sizeof local;
+    int on = 1;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&local), &len) != 0 ||
+        (share && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)) {
+        perror("bench: bind UDP port");
+        exit(1);
+    }
+    *bound = ntohs(local.sin_port);
+    return fd;
+}
+
+// wakelan over 100 addresses while UDP port 13992 is kept by this process
+// for the whole run: each address falls back to IPX on a segment of our
+// own on loopback.
+Child RunWithPortKept(Launcher &launcher, const std::string &dir, uint16_t udpPort)
+{
+    uint16_t segmentPort = 0, kept = 0;
+    int segment = BoundUdp(0, true, &segmentPort);
+    int holder = BoundUdp(13992, false, &kept);
+    WriteAddressFile(dir + "/kept.ini", 100);
+    Child c = launcher.RunOnce("127.0.0.1:" + std::to_string(udpPort), dir + "/kept.ini",
+                               "0000ABCD@127.255.255.255:" + std::to_string(segmentPort));
+    close(holder);
+    close(segment);
+    return c;
+}
+
 // Starts `count` kova32ex WAKE requests at once, each in a working
 // directory of its own, and waits until all have ended.  Returns the wall
 // time; *succeeded gets the number that answered WAKE-SUCCESS.
@@ -379,6 +422,7 @@ int main(int argc, char **argv)
     WriteAddressFile(dir + "/large.ini", large);
     Child big = launcher.Run(listener, dir + "/large.ini");
     listener.settle();
+    Child kept = RunWithPortKept(launcher, dir, listener.port());
     listener.reset();
     int woken = 0;
     double hundred = RunConcurrentWakes(dir, 100, listener.port(), &woken);
@@ -398,8 +442,9 @@ int main(int argc, char **argv)
     printf("wakelan_100k_peak_rss: %ld KiB\n", rssSmall);
     printf("wakelan_1m_peak_rss: %ld KiB\n", big.maxRssKb);
     printf("wakelan_1m_addresses_per_s: %.0f addresses/s\n", large / big.seconds);
+    printf("wakelan_100_port_kept_wall: %.0f ms (status %d)\n", kept.seconds * 1e3, kept.status);
     printf("hundred_concurrent_wakes_wall: %.0f ms\n", hundred * 1e3);
     printf("hundred_concurrent_wakes_succeeded: %d of 100\n", woken);
     printf("hundred_concurrent_wakes_frames: %lld of 200\n", listener.received());
-    return big.status == 0 && woken == 100 ? 0 : 1;
+    return big.status == 0 && kept.status == 0 && woken == 100 ? 0 : 1;
 }

@@ -31,9 +31,27 @@ typedef struct tRunState {
      * 32 bits. */
     long long clients;
     long long packets;
+    unsigned long skipped; /* file lines whose address names no card */
 } tRunState;
 
-typedef enum eLineKind { LINE_OTHER, LINE_ADDRESS, LINE_RANGE } eLineKind;
+typedef enum eLineKind {
+    LINE_OTHER,     /* comment, section header, blank line: silent */
+    LINE_ADDRESS,   /* one client */
+    LINE_RANGE,     /* the clients from start to end */
+    LINE_INVALID,   /* an address that names no card: reported, skipped */
+    LINE_TOO_LARGE  /* a range that cannot be counted: reported, skipped */
+} eLineKind;
+
+/* One line of the address file as both passes see it. */
+typedef struct tFileLine {
+    char text[WL_LINE_LEN];
+    unsigned long number;                /* from 1 */
+    eLineKind kind;
+    char address[KOVA_MAC_TEXT_LEN + 1]; /* LINE_ADDRESS: what the engine gets */
+    const char *pInvalid;                /* LINE_INVALID: the address shown */
+    int invalidLen;
+    uint32_t start, end;                 /* LINE_RANGE: the counters */
+} tFileLine;
 
 /* ---- Messages ------------------------------------------------------ */
 
@@ -149,6 +167,7 @@ void PrintUsage(const char *pName)
  * and addresses sent at once. */
 static int ScanArguments(tRunState *pRun, int argc, char *argv[])
 {
+    char address[KOVA_MAC_TEXT_LEN + 1];
     int i;
     int status;
 
@@ -157,6 +176,14 @@ static int ScanArguments(tRunState *pRun, int argc, char *argv[])
         const char *pValue;
 
         if (pArg[0] != '/') {
+            /* A typo ends the run as an engine failure does, before
+             * anything of it is sent, but with a status a script can tell
+             * from a network failure. */
+            if (!WolTakeMac(pArg, address)) {
+                printf("%s is not a valid MAC address.\n", pArg);
+                PrintCannotSend();
+                return WL_EXIT_BAD_ADDRESS;
+            }
             pRun->lastResult = KOVASendWakeOnLAN(pArg);
             if (pRun->lastResult != 0) {
                 PrintCannotSend();
@@ -218,30 +245,6 @@ static int ReadLine(FILE *pFile, char *pLine)
     return !ferror(pFile);
 }
 
-static eLineKind ClassifyLine(const char *pLine)
-{
-    if (!KovaIsHexDigit(pLine[0]))
-        return LINE_OTHER;
-    if (strlen(pLine) > WL_RANGE_HYPHEN && pLine[WL_RANGE_HYPHEN] == '-')
-        return LINE_RANGE;
-    return LINE_ADDRESS;
-}
-
-/* What the engine gets for an address line: the twelve digits of a
- * separated MAC (the engine's own rule for it), otherwise the first twelve
- * characters, never the line end. */
-static void TakeLineAddress(const char *pLine, char *pAddress)
-{
-    int i;
-
-    if (WolJoinSeparatedMac(pLine, pAddress))
-        return;
-    for (i = 0; i < KOVA_MAC_TEXT_LEN && pLine[i] != '\0' && pLine[i] != '\r' && pLine[i] != '\n';
-         i++)
-        pAddress[i] = pLine[i];
-    pAddress[i] = '\0';
-}
-
 static uint32_t ReadCounter(const char *pDigits)
 {
     uint32_t value = 0;
@@ -251,41 +254,97 @@ static uint32_t ReadCounter(const char *pDigits)
     return value;
 }
 
-/* A range is valid with exactly seven counter digits on each side, no hex
- * digit right after the end, and equal five-character prefixes.  A longer
- * end counter would spill into a 13th address character, or never end. */
-static int ParseRange(const char *pLine, uint32_t *pStart, uint32_t *pEnd)
+/* Twelve hexadecimal digits: a range's ends are written plain. */
+static int IsPlainMac(const char *pText)
 {
     int i;
-
-    if (strlen(pLine) < WL_RANGE_LEN)
-        return 0;
-    for (i = WL_PREFIX_LEN; i < KOVA_MAC_TEXT_LEN; i++)
-        if (!KovaIsHexDigit(pLine[i]) || !KovaIsHexDigit(pLine[WL_RANGE_END + i]))
+    for (i = 0; i < KOVA_MAC_TEXT_LEN; i++)
+        if (!KovaIsHexDigit(pText[i]))
             return 0;
-    if (KovaIsHexDigit(pLine[WL_RANGE_LEN]) || memcmp(pLine, pLine + WL_RANGE_END, WL_PREFIX_LEN) != 0)
-        return 0;
-    *pStart = ReadCounter(pLine + WL_PREFIX_LEN);
-    *pEnd = ReadCounter(pLine + WL_RANGE_END + WL_PREFIX_LEN);
     return 1;
 }
 
-static long long CountClients(FILE *pFile)
+/* The characters up to a blank, a tab or the line end: what is shown of
+ * an address that names no card. */
+static int WordLength(const char *pText)
 {
-    char line[WL_LINE_LEN];
-    long long clients = 0;
-    uint32_t start, end;
+    int len = 0;
+    while (pText[len] != '\0' && !strchr(" \t\r\n", pText[len]))
+        len++;
+    return len;
+}
 
-    while (ReadLine(pFile, line)) {
-        switch (ClassifyLine(line)) {
+static eLineKind Invalid(tFileLine *pLine, const char *pText, int len)
+{
+    pLine->pInvalid = pText;
+    pLine->invalidLen = len;
+    return LINE_INVALID;
+}
+
+/* Only the first and the 13th character decide what a line is.  An
+ * address names its card by the engine's rule, and both ends of a range
+ * by twelve digits (its prefix included, or every address of it would
+ * fail).  A valid range has no digit right after its end, and equal
+ * five-character prefixes: a longer end counter would spill into a 13th
+ * address character, or never end. */
+static eLineKind ClassifyLine(tFileLine *pLine)
+{
+    const char *pText = pLine->text;
+    const char *pEnd = pText + WL_RANGE_END;
+    int len;
+
+    if (!KovaIsHexDigit(pText[0]))
+        return LINE_OTHER;
+    if (strlen(pText) <= WL_RANGE_HYPHEN || pText[WL_RANGE_HYPHEN] != '-')
+        return WolTakeMac(pText, pLine->address) ? LINE_ADDRESS
+                                                 : Invalid(pLine, pText, WordLength(pText));
+    if (!IsPlainMac(pText))
+        return Invalid(pLine, pText, KOVA_MAC_TEXT_LEN);
+    if (!IsPlainMac(pEnd)) {
+        /* A range without an end is shown whole. */
+        len = WordLength(pEnd);
+        return len > 0 ? Invalid(pLine, pEnd, len) : Invalid(pLine, pText, WordLength(pText));
+    }
+    if (KovaIsHexDigit(pText[WL_RANGE_LEN]) || memcmp(pText, pEnd, WL_PREFIX_LEN) != 0)
+        return LINE_TOO_LARGE;
+    pLine->start = ReadCounter(pText + WL_PREFIX_LEN);
+    pLine->end = ReadCounter(pEnd + WL_PREFIX_LEN);
+    return LINE_RANGE;
+}
+
+/* The next line, numbered and classified; 0 when none could be read. */
+static int NextLine(FILE *pFile, tFileLine *pLine)
+{
+    if (!ReadLine(pFile, pLine->text))
+        return 0;
+    pLine->number++;
+    pLine->kind = ClassifyLine(pLine);
+    return 1;
+}
+
+/* The counting pass reports each line that is skipped, once. */
+static long long CountClients(tRunState *pRun, FILE *pFile)
+{
+    tFileLine line;
+    long long clients = 0;
+
+    line.number = 0;
+    while (NextLine(pFile, &line)) {
+        switch (line.kind) {
         case LINE_ADDRESS:
             clients++;
             break;
         case LINE_RANGE:
-            if (!ParseRange(line, &start, &end))
-                printf("Range %.25s is too large.  This range will be ignored\n", line);
-            else if (end >= start) /* an end below its start sends nothing */
-                clients += (long long)end - start + 1;
+            if (line.end >= line.start) /* an end below its start sends nothing */
+                clients += (long long)line.end - line.start + 1;
+            break;
+        case LINE_INVALID:
+            printf("Line %lu: %.*s is not a valid MAC address.\n", line.number, line.invalidLen,
+                   line.pInvalid);
+            pRun->skipped++;
+            break;
+        case LINE_TOO_LARGE:
+            printf("Range %.25s is too large.  This range will be ignored\n", line.text);
             break;
         default:
             break;
@@ -314,7 +373,7 @@ static int SendRange(tRunState *pRun, const char *pLine, uint32_t start, uint32_
     memcpy(prefix, pLine, WL_PREFIX_LEN);
     prefix[WL_PREFIX_LEN] = '\0';
     for (counter = start; counter <= end; counter++) {
-        /* Seven digits at most: ParseRange read seven. */
+        /* Seven digits at most: ClassifyLine read seven. */
         snprintf(address, sizeof(address), "%s%07lX", prefix,
                  (unsigned long)(counter & WL_COUNTER_MASK));
         pRun->lastResult = KOVASendWakeOnLAN(address);
@@ -329,22 +388,20 @@ static int SendRange(tRunState *pRun, const char *pLine, uint32_t start, uint32_
 
 static int SendClients(tRunState *pRun, FILE *pFile)
 {
-    char line[WL_LINE_LEN];
-    char address[KOVA_MAC_TEXT_LEN + 1];
-    uint32_t start, end;
+    tFileLine line;
 
     pRun->packets = 0;
-    while (ReadLine(pFile, line)) {
-        switch (ClassifyLine(line)) {
+    line.number = 0;
+    while (NextLine(pFile, &line)) {
+        switch (line.kind) {
         case LINE_ADDRESS:
-            TakeLineAddress(line, address);
             pRun->packets++;
-            pRun->lastResult = KOVASendWakeOnLAN(address);
+            pRun->lastResult = KOVASendWakeOnLAN(line.address);
             ShowProgress(pRun->packets);
             Pause(pRun->delay);
             break;
         case LINE_RANGE:
-            if (ParseRange(line, &start, &end) && !SendRange(pRun, line, start, end)) {
+            if (!SendRange(pRun, line.text, line.start, line.end)) {
                 PrintCannotSend();
                 return WL_EXIT_SEND_FILE;
             }
@@ -381,9 +438,16 @@ static int SendFile(tRunState *pRun)
         printf("Cannot find file %s.\n", pRun->fileName);
         return WL_EXIT_NO_FILE;
     }
+    /* The file is read twice: a device or a pipe could run forever, or
+     * give the second pass other lines than the first counted. */
+    if (GetFileType((HANDLE)_get_osfhandle(_fileno(pFile))) != FILE_TYPE_DISK) {
+        fclose(pFile);
+        printf("Cannot read file %s.\n", pRun->fileName);
+        return WL_EXIT_READ_ERROR;
+    }
     printf("Using file %s.\n", pRun->fileName);
     printf("Calculating...\n");
-    pRun->clients = CountClients(pFile);
+    pRun->clients = CountClients(pRun, pFile);
     /* A file that cannot be read is not an empty one: its count would be
      * wrong, so nothing is sent. */
     if (ferror(pFile) || (pFile = RewindFile(pFile)) == NULL) {
@@ -408,7 +472,7 @@ static int SendFile(tRunState *pRun)
     }
     printf("Done.\n");
     fclose(pFile);
-    return WL_EXIT_OK;
+    return pRun->skipped > 0 ? WL_EXIT_BAD_ADDRESS : WL_EXIT_OK;
 }
 
 /* ---- Entry --------------------------------------------------------- */

@@ -24,7 +24,9 @@ enum eWakelanExit {
     WL_EXIT_NO_FILE = 8,         /* address file cannot be opened */
     WL_EXIT_READ_ERROR = 9,      /* address file cannot be read */
     WL_EXIT_SEND_FILE = 10,      /* engine failed for an address of the file */
-    WL_EXIT_OUTPUT_LOST = 11     /* as 0, but some console output could not be written */
+    WL_EXIT_OUTPUT_LOST = 11,    /* as 0, but some console output could not be written */
+    WL_EXIT_BAD_ADDRESS = 12     /* an address names no card: the run ended at it on the
+                                    command line; in the file it was skipped */
 };
 
 void PrintBanner(const char *pName);

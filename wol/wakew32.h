@@ -14,13 +14,14 @@
  * text is not modified. */
 int32_t KOVASendWakeOnLAN(char *macAddr);
 
-/* Separated MAC text names the card it shows: six two-digit groups joined
- * by five identical separators (all ':' or all '-'), followed by anything
- * but a hexadecimal digit, ':' or '-' (the end, a blank, a tab, a line
- * end, ...).  Then the twelve digits and a NUL go into plain (13 bytes)
- * and the result is 1; any other text gives 0 and keeps the digit rule on
- * its first twelve characters. */
-int WolJoinSeparatedMac(const char *text, char *plain);
+/* Whether a text names a card: its first twelve characters are
+ * hexadecimal digits (whatever follows them is ignored), or it is a
+ * separated MAC, six two-digit groups joined by five identical separators
+ * (all ':' or all '-') and followed by anything but a hexadecimal digit,
+ * ':' or '-'.  Then the twelve digits and a NUL go into plain (13 bytes)
+ * and the result is 1; any other text (shorter, or another character among
+ * the first twelve) gives 0: a typo must not wake some other card. */
+int WolTakeMac(const char *text, char *plain);
 
 /* kova32ex: the IPX network of the WAKE command's IPXNET= word, as text of
  * up to eight characters; all NUL for the local network. */

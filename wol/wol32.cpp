@@ -20,21 +20,20 @@ int32_t KOVASendWakeOnLAN(char *macAddr)
     char text[KOVA_MAC_TEXT_LEN + 1];
 
     memset(sequence, 0xFF, WOL_SYNC_LEN);
-    if (!KovaIsHexDigit(macAddr[0])) {
+    if (!WolTakeMac(macAddr, text)) {
         printf("%s is not a valid MAC address.\n", macAddr);
         return KOVA_WOL_FAILURE;
-    }
-    /* A separated address would otherwise be cut to "00-A0-C9-12-" and
-     * wake bytes that name no card. */
-    if (!WolJoinSeparatedMac(macAddr, text)) {
-        strncpy(text, macAddr, KOVA_MAC_TEXT_LEN);
-        text[KOVA_MAC_TEXT_LEN] = '\0';
     }
 
     if (WakeUp(text, WOL_FIRST_PROTOCOL) || WakeUp(text, WOL_SECOND_PROTOCOL))
         return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
     return KOVA_WOL_FAILURE;
 }
+
+/* Set when a wait for port 13992 ran out, cleared when a bind finds it
+ * free: a port another program keeps is waited for once, not again for
+ * every address of a wakelan run (1,000 addresses would wait 33 minutes). */
+static int m_bPortKept;
 
 /* Port 13992 is taken only for the microseconds of one wake, so another
  * wake beside ours (a second request, a wakelan run) is no reason to fail:
@@ -46,7 +45,7 @@ static int BindWakePort(const struct sockaddr_in *local)
     int waiting = 0;
 
     while (bind(m_Socket, (const struct sockaddr *)local, sizeof(*local)) == SOCKET_ERROR) {
-        if (WSAGetLastError() != WSAEADDRINUSE)
+        if (WSAGetLastError() != WSAEADDRINUSE || m_bPortKept)
             return 0;
         /* The clock only once the port was found taken: a free port costs
          * nothing beyond the bind. */
@@ -54,10 +53,12 @@ static int BindWakePort(const struct sockaddr_in *local)
             start = GetTickCount();
             waiting = 1;
         } else if (GetTickCount() - start >= WOL_BIND_WAIT_MS) {
+            m_bPortKept = 1;
             return 0;
         }
         Sleep(WOL_BIND_PAUSE_MS);
     }
+    m_bPortKept = 0;
     return 1;
 }
 

@@ -1,5 +1,5 @@
-/* wolmac.cpp - MAC text and the magic frame: the engine's digit rule, the
- * separated MAC form, the byte variants and the frame. */
+/* wolmac.cpp - MAC text and the magic frame: which texts name a card, the
+ * engine's digit rule, the byte variants and the frame. */
 #include "kovawin.h"
 
 #include "kovatext.h"
@@ -10,8 +10,9 @@ unsigned char sequence[7];
 int numOfMacs = WOL_NUM_MACS;
 
 /* The engine's own digit rule, not a hexadecimal value: any character but
- * a letter A-F stands for its low four bits ("G" gives 7).  A true
- * hexadecimal reader would change which card is woken. */
+ * a letter A-F stands for its low four bits ("G" gives 7).  A MAC text
+ * reaches it as twelve hexadecimal digits (WolTakeMac); the IPXNET= text
+ * of the console is converted as written, as it always has been. */
 static int HexValue(char c)
 {
     if (c >= 'a' && c <= 'f')
@@ -39,7 +40,10 @@ void WolTextToBytes(const char *text, unsigned char *bytes, int count)
     }
 }
 
-int WolJoinSeparatedMac(const char *text, char *plain)
+/* Six two-digit groups joined by five identical separators (all ':' or all
+ * '-'), followed by anything but a hexadecimal digit, ':' or '-' (the end,
+ * a blank, a tab, a line end, ...): the twelve digits go into plain. */
+static int JoinSeparatedMac(const char *text, char *plain)
 {
     char separator = text[0] != '\0' && text[1] != '\0' ? text[2] : '\0';
     int group;
@@ -61,6 +65,22 @@ int WolJoinSeparatedMac(const char *text, char *plain)
     for (group = 0; group < 6; group++) {
         plain[2 * group] = text[3 * group];
         plain[2 * group + 1] = text[3 * group + 1];
+    }
+    plain[KOVA_MAC_TEXT_LEN] = '\0';
+    return 1;
+}
+
+int WolTakeMac(const char *text, char *plain)
+{
+    int i;
+
+    if (JoinSeparatedMac(text, plain))
+        return 1;
+    /* The terminator is no digit, so a short text stops the loop. */
+    for (i = 0; i < KOVA_MAC_TEXT_LEN; i++) {
+        if (!KovaIsHexDigit(text[i]))
+            return 0;
+        plain[i] = text[i];
     }
     plain[KOVA_MAC_TEXT_LEN] = '\0';
     return 1;

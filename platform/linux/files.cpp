@@ -162,6 +162,7 @@ namespace {
 struct TextStream {
     int fd = -1;
     HANDLE owner = nullptr; /* closed with the stream when set */
+    FILE *stream = nullptr;
     bool text = true;
     bool ended = false;      /* Ctrl-Z seen */
     bool pendingCr = false;  /* a CR whose successor is not read yet */
@@ -266,10 +267,19 @@ int text_seek(void *cookie, off64_t *offset, int whence)
     return 0;
 }
 
+/* Our streams by their FILE, for _fileno and _get_osfhandle: a cookie
+ * stream has no descriptor of its own. */
+std::mutex streams_mutex;
+std::unordered_map<FILE *, TextStream *> text_streams;
+
 int text_close(void *cookie)
 {
     TextStream *s = static_cast<TextStream *>(cookie);
     int result = 0;
+    {
+        std::lock_guard<std::mutex> lock(streams_mutex);
+        text_streams.erase(s->stream);
+    }
     if (s->owner) {
         if (!CloseHandle(s->owner))
             result = -1;
@@ -288,8 +298,13 @@ FILE *open_text_stream(int fd, HANDLE owner, bool text, const char *mode)
     s->text = text;
     cookie_io_functions_t io = {text_read, text_write, text_seek, text_close};
     FILE *stream = fopencookie(s, mode, io);
-    if (!stream)
+    if (!stream) {
         delete s;
+        return nullptr;
+    }
+    s->stream = stream;
+    std::lock_guard<std::mutex> lock(streams_mutex);
+    text_streams[stream] = s;
     return stream;
 }
 
@@ -330,17 +345,22 @@ FILE *fopen(const char *path, const char *mode)
     case 'w': flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
     default: flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
     }
-    int fd = ::open(path, flags, 0666);
+    /* Windows never waits in an open: a FIFO without a writer is opened at
+     * once, not waited for. */
+    int fd = ::open(path, flags | O_NONBLOCK, 0666);
     if (fd < 0)
         return nullptr;
-    if (refuse_directory(fd)) {
+    if (refuse_directory(fd) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        int error = errno;
         ::close(fd);
-        errno = EACCES;
+        errno = error;
         return nullptr;
     }
-    FILE *stream = open_text_stream(fd, nullptr, true, mode);
+    /* The handle behind the stream, as the Windows runtime keeps one. */
+    HANDLE owner = new_handle(new FdObject(fd));
+    FILE *stream = open_text_stream(fd, owner, true, mode);
     if (!stream)
-        ::close(fd);
+        CloseHandle(owner);
     return stream;
 }
 
@@ -373,6 +393,57 @@ FILE *fdopen(int fd, const char *mode)
     }
     bool text = (flags & _O_TEXT) != 0 && !strchr(mode, 'b');
     return open_text_stream(fd, owner, text, mode);
+}
+
+int _fileno(FILE *stream)
+{
+    if (!stream) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(streams_mutex);
+    auto found = text_streams.find(stream);
+    return found != text_streams.end() ? found->second->fd : ::fileno(stream);
+}
+
+intptr_t _get_osfhandle(int fd)
+{
+    {
+        std::lock_guard<std::mutex> lock(streams_mutex);
+        for (const auto &entry : text_streams)
+            if (entry.second->fd == fd && entry.second->owner)
+                return reinterpret_cast<intptr_t>(entry.second->owner);
+    }
+    {
+        std::lock_guard<std::mutex> lock(osf_mutex);
+        auto found = osf_handles.find(fd);
+        if (found != osf_handles.end())
+            return reinterpret_cast<intptr_t>(found->second.first);
+    }
+    errno = EBADF;
+    return reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+}
+
+/* ---- File type ----------------------------------------------------- */
+
+DWORD GetFileType(HANDLE hFile)
+{
+    FdObject *file = object_as<FdObject>(hFile);
+    struct stat st;
+    if (!file)
+        return FILE_TYPE_UNKNOWN;
+    if (fstat(file->fd, &st) != 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return FILE_TYPE_UNKNOWN;
+    }
+    SetLastError(ERROR_SUCCESS);
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode))
+        return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
 }
 
 }  // namespace win

@@ -114,6 +114,10 @@ void SetLastError(DWORD dwErrCode);
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
 
 namespace win {
 
@@ -143,6 +147,16 @@ FILE *fopen(const char *path, const char *mode);
  * the handle behind it. */
 FILE *fdopen(int fd, const char *mode);
 int _open_osfhandle(intptr_t osfhandle, int flags);
+/* The descriptor of a stream, and the handle behind a descriptor (not to
+ * be closed by the caller): INVALID_HANDLE_VALUE with errno EBADF for a
+ * descriptor that no handle of ours stands behind. */
+int _fileno(FILE *stream);
+intptr_t _get_osfhandle(int fd);
+
+/* FILE_TYPE_DISK for a file (or a directory or block device), CHAR for a
+ * character device, PIPE for a FIFO or socket; FILE_TYPE_UNKNOWN with
+ * ERROR_INVALID_HANDLE for a handle that names no file. */
+DWORD GetFileType(HANDLE hFile);
 
 }  // namespace win
 
@@ -449,6 +463,11 @@ int recv(SOCKET s, char *buf, int len, int flags);
 int select(int nfds, win_fd_set *readfds, win_fd_set *writefds, win_fd_set *exceptfds,
            const struct ::timeval *timeout);
 int __WSAFDIsSet(SOCKET s, win_fd_set *set);
+
+/* Test seam, no Windows call: the binds of this process that failed with
+ * WSAEADDRINUSE (their port was taken), so that a test can count waits for
+ * a port without a clock. */
+unsigned long kova_binds_in_use(void);
 
 unsigned short htons(unsigned short hostshort);
 unsigned short ntohs(unsigned short netshort);

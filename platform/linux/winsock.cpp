@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -251,10 +252,20 @@ int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
     });
 }
 
+static std::atomic<unsigned long> binds_in_use{0};
+
 int bind(SOCKET s, const struct sockaddr *name, int namelen)
 {
-    return socket_call(s, "bind", WSAEADDRINUSE,
-                       [&](SocketImpl &socket, int *) { return socket.bindTo(name, namelen); });
+    int result = socket_call(s, "bind", WSAEADDRINUSE,
+                             [&](SocketImpl &socket, int *) { return socket.bindTo(name, namelen); });
+    if (result == SOCKET_ERROR && WSAGetLastError() == WSAEADDRINUSE)
+        binds_in_use++;
+    return result;
+}
+
+unsigned long kova_binds_in_use(void)
+{
+    return binds_in_use.load();
 }
 
 int connect(SOCKET s, const struct sockaddr *name, int namelen)

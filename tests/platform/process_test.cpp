@@ -284,6 +284,32 @@ PROCESS_INFORMATION Start(std::string line)
     return pi;
 }
 
+// GetFileType as Windows answers it, for a stream's handle
+// (_get_osfhandle(_fileno(f))) and for pipe ends.
+TEST(Files, TypeOfWhatAStreamOrHandleReads)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "plain.txt", "x\n");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        DWORD type;
+    } cases[] = {{dir / "plain.txt", FILE_TYPE_DISK}, {"/dev/null", FILE_TYPE_CHAR},
+                 {dir / "fifo", FILE_TYPE_PIPE}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        FILE *f = fopen(c.path.c_str(), "r");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(GetFileType(HANDLE(_get_osfhandle(_fileno(f)))), c.type);
+        fclose(f);
+    }
+    Pipe pipe;
+    EXPECT_EQ(GetFileType(pipe.read), DWORD(FILE_TYPE_PIPE));
+    EXPECT_EQ(_get_osfhandle(1234), intptr_t(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetFileType(INVALID_HANDLE_VALUE), DWORD(FILE_TYPE_UNKNOWN));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
 TEST(Processes, WaitIsRepeatableAndKeepsTheExitCode)
 {
     PROCESS_INFORMATION pi = Start(Quoted(kChild) + " exit=7");

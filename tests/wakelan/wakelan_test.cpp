@@ -117,7 +117,11 @@ TEST(WakelanArguments, WakeInTheirOrderAndEachFaultGetsItsExitCodeAndMessage)
         {{"/x"}, 2, "Unsupported option: /x\n\n" + kUsage, {}},
         {{A, "/", B}, 2, "Unsupported option: /\n\n" + kUsage, {A}},
         {{"/d0", A, "/D", "0", B, "/d", " 0ms", A, "/dx", B}, 0, "", {A, B, A, B}},
-        {{"-d", A}, 7, "-d is not a valid MAC address.\n" + kCannotSend, {}},
+        // A typo is named and ends the run, with a status of its own.
+        {{"-d", A}, 12, "-d is not a valid MAC address.\n" + kCannotSend, {}},
+        {{"-h"}, 12, "-h is not a valid MAC address.\n" + kCannotSend, {}},
+        {{A, "nonsense", B, "/fmissing.txt"}, 12,
+         "nonsense is not a valid MAC address.\n" + kCannotSend, {A}},
         {{"02AB0C000000-02AB0C000002"}, 0, "", {"02AB0C000000"}},
         {{A, "/d"}, 3, "Option /d needs a value.\n\n" + kUsage, {A}},
         {{"/F"}, 3, "Option /F needs a value.\n\n" + kUsage, {}},
@@ -220,11 +224,19 @@ TEST(WakelanFile, LinesAndRangesWakeTheirCardsAndWhatIsSkippedIsReported)
          "02AB0C000000-02AB0C00G002\n02AB0C000000-02AB0C00002\n02AB0C000002-02AB0C000001\n",
          Using("Range 02AB0C000000-02AB1C000000" + tooLarge + "Range 02ab0c000000-02AB0C000002" +
                tooLarge + "Range 02AB0C000000-02AB0C000002" + tooLarge +
-               "Range 02AB0C000000-02AB0C00G002" + tooLarge + "Range 02AB0C000000-02AB0C00002\n" +
-               tooLarge + Sending(0, 0)),
-         {}},
+               "Line 4: 02AB0C00G002 is not a valid MAC address.\nLine 5: 02AB0C00002 is not a "
+               "valid MAC address.\n" + Sending(0, 0)),
+         {}, 12},
         {"CR LF lines", "00A0C9\r\n02AB0C000001-02AB0C000002\r\n" + A + "\r\n",
-         Using(Sending(4, 4)), {"00A0C9000000", "02AB0C000001", "02AB0C000002", A}},
+         Using("Line 1: 00A0C9 is not a valid MAC address.\n" + Sending(3, 3)),
+         {"02AB0C000001", "02AB0C000002", A}, 12},
+        {"typos skipped, the rest sent",
+         "[pcs]\n; 1 comment\n00A0C91234 desk\n" + A + "\n0ZZZZ0000000-0ZZZZ0000001\n" + B +
+             "\n02AB0C000000-02AB0C00000G\n",
+         Using("Line 3: 00A0C91234 is not a valid MAC address.\nLine 5: 0ZZZZ0000000 is not a "
+               "valid MAC address.\nLine 7: 02AB0C00000G is not a valid MAC address.\n" +
+               Sending(2, 2)),
+         {A, B}, 12},
         {"separated MACs", "00-A0-C9-12-34-56\n0a:0b:0c:0d:0e:0f desk\n", Using(Sending(2, 2)),
          {A, B}},
         {"over-long lines", ";" + std::string(254, 'x') + A + "\n" + B + std::string(300, 'y'),
@@ -241,6 +253,10 @@ TEST(WakelanFile, LinesAndRangesWakeTheirCardsAndWhatIsSkippedIsReported)
          {"/f", "one.ini", "020000000001", "/d0", "/flist.ini"}},
         {"missing file", "", "Cannot find file none.ini.\n", {}, 8, "", {"/fnone.ini"}},
         {"directory", "", "Cannot find file folder.\n", {}, 8, "", {"/ffolder"}},
+        // Read twice, so only a file on disk: never a device or a pipe.
+        {"device", "", "Cannot read file /dev/zero.\n", {}, 9, "", {"/f/dev/zero"}},
+        {"FIFO kept open", "", "Cannot read file held.\n", {}, 9, "", {"/fheld"}},
+        {"FIFO without writer", "", "Cannot read file lonely.\n", {}, 9, "", {"/flonely"}},
         {"engine fails for the file", A,
          Using("Sending Wake-on-LAN packets for 1 clients...\n" + noSockets + noSockets +
                kCannotSend),
@@ -254,10 +270,14 @@ TEST(WakelanFile, LinesAndRangesWakeTheirCardsAndWhatIsSkippedIsReported)
         kt::WriteFile(dir / "list.ini", c.content);
         kt::WriteFile(dir / "one.ini", A + "\n");
         ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo((dir / "held").c_str(), 0600), 0);
+        ASSERT_EQ(mkfifo((dir / "lonely").c_str(), 0600), 0);
+        int writer = open((dir / "held").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         std::map<std::string, std::string> env;
         if (!c.fail.empty())
             env["KOVA_FAIL"] = c.fail;
         Outcome o = Wakelan(c.args, dir.path(), env);
+        close(writer);
         EXPECT_EQ(o.exit, c.exit);
         EXPECT_EQ(o.out, Banner() + c.out);
         EXPECT_EQ(o.sent, Frames(c.sent));
@@ -281,30 +301,44 @@ std::pair<std::string, std::vector<std::string>> Kova32exWake(
     return {r.out, sent};
 }
 
-// The same text names the same card in a WAKE request and on a file line.
-TEST(WakeRule, SeparatedMacNamesTheSameCardInKova32exAndFileLine)
+// The same text names the same card, or none, in a WAKE request and on a
+// file line.
+TEST(WakeRule, TextNamesTheSameCardOrNoneInKova32exAndFileLine)
 {
     const struct {
-        std::string text, mac;
+        std::string text, mac;  // mac empty: names no card
     } cases[] = {
         {"00-A0-C9-12-34-56", A},
         {"00:a0:c9:12:34:56\t", A},  // a tab is part of the WAKE word
         {"00-A0-C9-12-34-56;pc", A},
-        // No six-group address: the digit rule on the first twelve.
-        {"00-A0-C9-12-34-567", "00DA0DC9D12D"},
-        {"00-A0-C9-12-34-56-78", "00DA0DC9D12D"},
-        {"00:A0:C9:12:34:56:", "00AA0AC9A12A"},
-        {"00-A0:C9-12-34-56", "00DA0AC9D12D"},
         {A + "7", A},
+        {A + ";desk", A},
+        // No six-group address, nor twelve digits first.
+        {"00-A0-C9-12-34-567", ""},
+        {"00-A0-C9-12-34-56-78", ""},
+        {"00:A0:C9:12:34:56:", ""},
+        {"00-A0:C9-12-34-56", ""},
+        {"1", ""},
+        {"0G", ""},
+        {"00A0C9-123456", ""},
+        {"0ZZZZZZZZZZZ", ""},
+        {"00A0C91234", ""},
+        {"00A0C912345", ""},
+        {"00A0C9 123456", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         auto [answer, sent] = Kova32exWake(c.text);
-        EXPECT_EQ(answer, "WAKE-SUCCESS\r\n");
-        EXPECT_EQ(sent, Frames({c.mac}));
+        EXPECT_EQ(answer, c.mac.empty() ? "WAKE-FAILURE\r\n" : "WAKE-SUCCESS\r\n");
+        EXPECT_EQ(sent, c.mac.empty() ? Frames({}) : Frames({c.mac}));
         kt::TempDir dir;
         kt::WriteFile(dir / "list.ini", c.text + "\n");
-        EXPECT_EQ(Wakelan({"/d0", "/flist.ini"}, dir.path()).sent, Frames({c.mac}));
+        Outcome o = Wakelan({"/d0", "/flist.ini"}, dir.path());
+        EXPECT_EQ(o.sent, c.mac.empty() ? Frames({}) : Frames({c.mac}));
+        EXPECT_EQ(o.exit, c.mac.empty() ? 12 : 0);
+        const std::string report =
+            "Line 1: " + c.text.substr(0, c.text.find(' ')) + " is not a valid MAC address.\n";
+        EXPECT_EQ(o.out.find(report) != std::string::npos, c.mac.empty()) << o.out;
     }
 }
 

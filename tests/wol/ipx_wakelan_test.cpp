@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "ipxtest.h"
 #include "testutil.h"
 
+#include "wakew32.h"
 #include "wol32.h"
 
 using namespace std::chrono_literals;
@@ -70,6 +72,50 @@ TEST(WakelanDiscovery, TakesAResponseOfItsLargerLimit)
     ASSERT_EQ(responses.size(), 1u);
     EXPECT_NE(responses[0].find("bytes 1014"), std::string::npos);
     EXPECT_EQ(NumNewNets.load(), 4);
+}
+
+// Another program keeps port 13992 for a whole run of 100 addresses: the
+// first waits for it and falls back to IPX, every later one at once.  Once
+// the port has been free again, a brief hold is waited for as before.
+TEST(WakelanBindWait, PortKeptForAWholeRunIsWaitedForOnce)
+{
+    ipxt::Segment segment;
+    setenv("KOVA_IPX", segment.env().c_str(), 1);
+    kt::UdpListener listener;
+    setenv("KOVA_UDP_TARGET", listener.target().c_str(), 1);
+    auto holder = std::make_unique<kt::UdpListener>(13992, "0.0.0.0");
+    const unsigned long before = kova_binds_in_use();
+    unsigned long firstWait = 0;
+    size_t magic = 0;
+    auto countMagic = [&](std::chrono::milliseconds quiet) {
+        for (const auto &p : segment.drain(quiet))
+            magic += p.dstSocket == 0x9043;
+    };
+    for (int i = 0; i < 100; i++) {
+        char mac[16];
+        snprintf(mac, sizeof mac, "02AB0C%06X", i);
+        ASSERT_EQ(KOVASendWakeOnLAN(mac), 0) << mac;
+        if (i == 0)
+            firstWait = kova_binds_in_use() - before;
+        countMagic(1ms);
+    }
+    EXPECT_GT(firstWait, 1u);
+    EXPECT_EQ(kova_binds_in_use() - before, firstWait + 99);
+    EXPECT_EQ(magic, 4u * 100);
+
+    holder.reset();
+    char mac[] = "00A0C9123456";
+    EXPECT_EQ(KOVASendWakeOnLAN(mac), 0);
+    holder = std::make_unique<kt::UdpListener>(13992, "0.0.0.0");
+    std::thread release([&holder] {
+        std::this_thread::sleep_for(300ms);
+        holder.reset();
+    });
+    EXPECT_EQ(KOVASendWakeOnLAN(mac), 0);
+    release.join();
+    countMagic(50ms);
+    EXPECT_EQ(magic, 4u * 100) << "a brief hold fell back to IPX";
+    EXPECT_EQ(listener.drain(50ms).size(), 4u);
 }
 
 }  // namespace
