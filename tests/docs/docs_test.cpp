@@ -100,10 +100,11 @@ TEST(Docs, DownloadTextsArePlainAscii)
             ASSERT_TRUE(byte == '\n' || (byte >= 0x20 && byte < 0x7F))
                 << name << " line " << line << ": byte " << int(byte);
             if (byte == '\n') {
+                EXPECT_LE(column, 78u) << name << " line " << line;
                 line++;
                 column = 0;
             } else {
-                EXPECT_LE(++column, 78u) << name << " line " << line;
+                column++;
             }
         }
         EXPECT_EQ(text.back(), '\n') << name;
