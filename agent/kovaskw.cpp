@@ -7,16 +7,16 @@
  * line.  The pipe gives up on a tool that stays silent too long or runs
  * too long, so every pass loop and every drain ends.
  *
- * A request with credentials changes the agent's store and puts it back.
- * That store section, from "/LISTOUT" to the restore, runs one request at
- * a time per host, across processes, under a named mutex: two requests
- * that overlapped would each put back what they found, and the last one
- * would leave the other's temporary credential in place of the
- * administrator's. */
+ * A request with credentials changes the agent's store and puts it back,
+ * inside the credential section of kovacred.cpp (lock, record, change,
+ * undo, verify, forget); every agent command first lets that section
+ * finish what a dead request left. */
 #include "kovawin.h"
 
 #include "kovaskw.h"
 
+#include "kovacred.h"
+#include "kovadebug.h"
 #include "rtpopen.h"
 #include "skwparse.h"
 
@@ -31,11 +31,6 @@
 #define DELETE_CREDENTIAL_FORMAT "SKWSECCMD /DELOUT /HOST:\"%s\""
 
 #define PING_PAUSE_MS 750
-
-#define CRED_MUTEX_FORMAT "KOVA-CRED-%08lX"
-#define CRED_MUTEX_NAME_LEN 32
-#define CRED_SECTION_TOOLS 5 /* /LISTOUT, /ADDOUT, /DOPING, the request, the restore */
-#define CRED_WAIT_MAX_MS 0xFFFFFFFEu /* the longest finite wait */
 
 static tSystagAndName tagAndName;
 static tSystemData systemData;
@@ -56,8 +51,10 @@ int SKWIsManagerAvailable(void)
 {
     char command[SKW_CMD_LEN] = LIST_GROUPS_COMMAND;
     char line[SKW_LINE_LEN];
-    FILE *stream = ReadTextPopen(command);
+    FILE *stream;
 
+    KovaCredRecover();
+    stream = ReadTextPopen(command);
     if (!stream)
         return 0;
     do {
@@ -103,8 +100,10 @@ tSystagAndName *SKWGetSystagAndName(char *macAddress)
 
     SKWListingScanStart(&scan, macAddress);
     stream = ReadTextPopen(command);
-    if (!stream)
+    if (!stream) {
+        KovaDebug("system %s not looked up: the listing tool cannot be started", macAddress);
         return NULL;
+    }
     do {
         if (ReadTextFgets(line, SKW_LINE_LEN, stream) && SKWListingScanLine(&scan, line)) {
             SKWListingScanFill(&scan, &tagAndName);
@@ -114,6 +113,8 @@ tSystagAndName *SKWGetSystagAndName(char *macAddress)
     } while (CheckEOF(stream) == 0);
     Drain(stream, line, SKW_LINE_LEN);
     ReadTextPclose(stream);
+    if (!pFound)
+        KovaDebug("system %s is not in the agent's listing", macAddress);
     return pFound;
 }
 
@@ -210,10 +211,10 @@ static int ListCredential(const char *host)
     char command[SKW_CMD_LEN];
     char line[SKW_LINE_LEN];
     tCredentialScan scan;
-    int ended = 0;
+    int ended = 0, state;
     FILE *stream;
 
-    SKWCredentialScanStart(&scan, &passwd);
+    SKWCredentialScanStart(&scan, &passwd, host);
     if (!FormatListCommand(command, host))
         return SKW_CRED_UNKNOWN;
     stream = ReadTextPopen(command);
@@ -230,9 +231,19 @@ static int ListCredential(const char *host)
     ended = ended && EndedWell(stream);
     Drain(stream, line, SKW_LINE_LEN);
     ReadTextPclose(stream);
-    if (!ended)
-        return SKW_CRED_UNKNOWN;
-    return SKWCredentialScanState(&scan, &passwd, host);
+    state = ended ? SKWCredentialScanState(&scan, &passwd, host) : SKW_CRED_UNKNOWN;
+    KovaDebug("credential listing for \"%s\": %s", host,
+              state == SKW_CRED_NONE  ? "no credential"
+              : state == SKW_CRED_ONE ? "one credential"
+              : ended || scan.unclear ? "not understood, the store is left alone"
+                                      : "the tool failed or was given up, the store is left alone");
+    return state;
+}
+
+int SKWListCredential(const char *host, tSKWPasswordData **ppPasswd)
+{
+    *ppPasswd = &passwd;
+    return ListCredential(host);
 }
 
 tSKWPasswordData *SKWGetPassword(char *sysname)
@@ -293,130 +304,63 @@ static int32_t ReadRequestResult(FILE *stream, char *line)
 
 /* ---- The store section ----------------------------------------------- */
 
-/* 32-bit FNV-1a: an address may be long and hold any character, its hash
- * makes a short, plain mutex name. */
-static uint32_t HashAddress(const char *address)
-{
-    uint32_t hash = 2166136261u;
-    const unsigned char *p;
-
-    for (p = (const unsigned char *)address; *p; p++) {
-        hash ^= *p;
-        hash *= 16777619u;
-    }
-    return hash;
-}
-
-/* How long to wait for another request's section for the same host: by
- * default as long as one section can last under the tool limits. */
-static DWORD CredentialWaitMs(void)
-{
-    uint64_t longest;
-    uint32_t value;
-
-    if (KovaEnvironmentMs("KOVA_CRED_WAIT_MS", &value))
-        return (DWORD)value;
-    longest = (uint64_t)CRED_SECTION_TOOLS * ReadTextLongestRun() + PING_PAUSE_MS;
-    return longest < CRED_WAIT_MAX_MS ? (DWORD)longest : CRED_WAIT_MAX_MS;
-}
-
-/* Enters the store section for address: the mutex handle, owned, or null
- * when it cannot be had in time (the store is then left alone).  A mutex
- * whose owner died counts as had: that request is over. */
-static HANDLE EnterCredentialSection(const char *address)
-{
-    char name[CRED_MUTEX_NAME_LEN];
-    HANDLE hMutex;
-    DWORD waited;
-
-    snprintf(name, sizeof(name), CRED_MUTEX_FORMAT, (unsigned long)HashAddress(address));
-    hMutex = CreateMutexA(NULL, FALSE, name);
-    if (!hMutex)
-        return NULL;
-    waited = WaitForSingleObject(hMutex, CredentialWaitMs());
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-        return hMutex;
-    CloseHandle(hMutex);
-    return NULL;
-}
-
-static void LeaveCredentialSection(HANDLE *phMutex)
-{
-    if (!*phMutex)
-        return;
-    ReleaseMutex(*phMutex);
-    CloseHandle(*phMutex);
-    *phMutex = NULL;
-}
-
-/* What a request did to the credential store, so that it can be put back. */
-typedef struct tStoreChange {
-    HANDLE hSection; /* the store section, while held */
-    int store;       /* the store as the listing showed it */
-    int stored;      /* the request's credential went in: put it back */
-} tStoreChange;
-
-/* Stores the request's credential for the system, inside the store section.
- * 0 when a command line that may follow cannot be sent whole: the store is
- * then left alone and the request is not made. */
+/* Stores the request's credential for the system inside its credential
+ * section (pSection->changed: an undo is owed).  0 when the request must
+ * not be made: the section cannot be had, a repair for the host is still
+ * pending, or a command line that may follow cannot be sent whole. */
 static int StoreRequestCredential(tSystagAndName *pSystem, char *userId, char *password,
-                                  tStoreChange *pChange)
+                                  tCredSection *pSection)
 {
     char command[SKW_CMD_LEN];
+    const tCredRecord *pOld = &pSection->record;
 
     if (!password)
         password = noPassword;
     /* Never a credential under an empty host name: without an address the
      * store is left alone, as when its state is not known. */
-    if (pSystem->address[0]) {
-        if (!FormatListCommand(command, pSystem->address))
-            return 0;
-        pChange->hSection = EnterCredentialSection(pSystem->address);
-        if (pChange->hSection)
-            pChange->store = ListCredential(pSystem->address);
-    }
+    if (!pSystem->address[0])
+        return FormatAddCommand(command, pSystem->address, userId, password);
+    if (!FormatListCommand(command, pSystem->address) ||
+        !KovaCredEnter(pSection, pSystem->address))
+        return 0;
     if (!FormatAddCommand(command, pSystem->address, userId, password) ||
-        (pChange->store == SKW_CRED_ONE &&
-         !FormatAddCommand(command, passwd.host, passwd.userId, passwd.password)) ||
-        (pChange->store == SKW_CRED_NONE && !FormatDeleteCommand(command, pSystem->address))) {
-        LeaveCredentialSection(&pChange->hSection);
+        (pSection->state == SKW_CRED_ONE &&
+         !FormatAddCommand(command, pSystem->address, pOld->old.userId, pOld->old.password)) ||
+        (pSection->state == SKW_CRED_NONE && !FormatDeleteCommand(command, pSystem->address))) {
+        KovaCredLeave(pSection);
         return 0;
     }
-    /* Once the store tool started it may have changed the store, whatever
-     * it then did: from here the request always restores. */
-    if (pChange->store != SKW_CRED_UNKNOWN)
-        pChange->stored = SKWSetPassword(pSystem->address, userId, password);
-    if (!pChange->stored)
-        LeaveCredentialSection(&pChange->hSection);
+    /* Changed or not, the section stays held until the request is over:
+     * no other request's credential may be in the store meanwhile. */
+    KovaCredChange(pSection, userId, password);
     return 1;
-}
-
-/* Puts the store back as the listing showed it, and leaves the section. */
-static void RestoreCredential(tStoreChange *pChange, char *address)
-{
-    if (!pChange->stored)
-        return;
-    if (pChange->store == SKW_CRED_ONE)
-        SKWSetPassword(passwd.host, passwd.userId, passwd.password);
-    else
-        SKWDeletePassword(address);
-    LeaveCredentialSection(&pChange->hSection);
 }
 
 static int32_t RunRequest(char *macAddress, char *userId, char *password, const char *requestFormat)
 {
     char command[SKW_CMD_LEN];
     char line[SKW_LINE_LEN];
-    tStoreChange change = {NULL, SKW_CRED_UNKNOWN, 0};
+    tCredSection section;
     tSystagAndName *pSystem;
     int32_t result;
     FILE *stream;
 
+    memset(&section, 0, sizeof(section));
+    KovaCredRecover();
     pSystem = SKWGetSystagAndName(macAddress);
     if (!pSystem)
         return SKW_SYSTEM_NOT_FOUND;
-    if (userId && userId[0] && !StoreRequestCredential(pSystem, userId, password, &change))
-        return SKW_NO_RESULT;
+    if (userId && userId[0]) {
+        if (!StoreRequestCredential(pSystem, userId, password, &section)) {
+            KovaDebug("request for %s not made: its credential section cannot be had, or "
+                      "a value does not fit the agent's command line", macAddress);
+            return SKW_NO_RESULT;
+        }
+    } else if (pSystem->address[0] && !KovaCredNothingPending(pSystem->address)) {
+        KovaDebug("request for %s not made: a repair of its credential store is pending",
+                  macAddress);
+        return SKW_NO_RESULT; /* the store may hold a dead request's credential */
+    }
 
     snprintf(command, sizeof(command), PING_FORMAT, (unsigned long)pSystem->systag);
     stream = ReadTextPopen(command);
@@ -427,13 +371,15 @@ static int32_t RunRequest(char *macAddress, char *userId, char *password, const 
     snprintf(command, sizeof(command), requestFormat, (unsigned long)pSystem->systag);
     stream = ReadTextPopen(command);
     if (!stream) {
-        RestoreCredential(&change, pSystem->address);
+        KovaCredUndo(&section);
         return SKW_CANNOT_START_TOOL;
     }
     result = ReadRequestResult(stream, line);
-    RestoreCredential(&change, pSystem->address);
+    /* The request's pipe is closed before the undo, so that the undo's
+     * tools find the handles they need. */
     Drain(stream, line, SKW_LINE_LEN);
     ReadTextPclose(stream);
+    KovaCredUndo(&section);
     return result;
 }
 

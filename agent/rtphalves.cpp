@@ -5,7 +5,6 @@
 #include "rtpline.h"
 
 #define RTP_READS_PER_FILL 8 /* a tool that writes without pause cannot hold us */
-#define RTP_PEEK_SIZE 256
 #define RTP_GARBAGE_WRITE_MAX 64 /* six digit lines and "1234" */
 #define RTP_GARBAGE_CAP 256      /* for the whole run, all streams together */
 
@@ -124,24 +123,20 @@ static void WriteFiller(popenedInstance_s *pSlot, const tLineBuffer *pLine)
     if (n > RTP_GARBAGE_WRITE_MAX)
         n = RTP_GARBAGE_WRITE_MAX;
     wrote = WriteFile(pSlot->hStdoutChild, pipeGarbage, n, &written, NULL);
-    RtpTrace("WriteFile success: %d\ngarbageWritten: %d", (int)wrote, (int)written);
+    /* A full pipe takes nothing, pass after pass: no line for that. */
+    if (!wrote || written > 0)
+        RtpTrace("WriteFile success: %d\ngarbageWritten: %d", (int)wrote, (int)written);
     totalGarbageWritten += written;
 }
 
+/* The peek's text is not traced: it may be a listing's password. */
 static int OlderAtEnd(popenedInstance_s *pSlot, tLineBuffer *pLine)
 {
-    char replyStr[RTP_PEEK_SIZE + 1];
     DWORD read = 0;
-    DWORD avail = 0;
-    DWORD left = 0;
 
     TakeChildTail(pSlot, pLine);
     WriteFiller(pSlot, pLine);
-    if (!PeekNamedPipe(pSlot->hStdout, replyStr, RTP_PEEK_SIZE, &read, &avail, &left))
-        read = avail = left = 0;
-    replyStr[read < RTP_PEEK_SIZE ? read : RTP_PEEK_SIZE] = '\0';
-    RtpTrace("PeekNamedPipe:\n  replyStr: %s\n  read: %d\n  avail: %d\n  msg: %d", replyStr,
-             (int)read, (int)avail, (int)left);
+    PeekAvailable(pSlot->hStdout, &read);
     if (read > 0)
         return 0;
     /* Nothing more will come: what is buffered is final. */

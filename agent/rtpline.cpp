@@ -10,8 +10,7 @@
 #define RTP_TRACE_LEN 512
 #define RTP_CTRL_Z 0x1A
 
-/* Callers of this interface expect the pipe to describe its steps; this
- * system keeps no log, so the text is composed within its bound and dropped. */
+/* The text is composed within its bound, then joined into one line. */
 void RtpTrace(const char *format, ...)
 {
     char trace[RTP_TRACE_LEN];
@@ -20,6 +19,7 @@ void RtpTrace(const char *format, ...)
     va_start(args, format);
     vsnprintf(trace, sizeof trace, format, args);
     va_end(args);
+    KovaDebug("%s", trace);
 }
 
 DWORD PeekAvailable(HANDLE hStdout, DWORD *pCopied)
@@ -151,8 +151,11 @@ int TakeLine(tLineBuffer *pLine, char *string, int num)
 
 /* Gives up a child at one of the limits: its output ends with what the
  * pipe holds now. */
-static void EndChild(popenedInstance_s *pSlot, tLineBuffer *pLine)
+static void EndChild(popenedInstance_s *pSlot, tLineBuffer *pLine, const char *pLimit,
+                     uint32_t limitMs)
 {
+    KovaDebug("%s given up at the %s limit of %u ms: ended", pLine->tool, pLimit,
+              (unsigned)limitMs);
     TerminateProcess(pSlot->hProcess, RTP_TERMINATED_EXIT_CODE);
     WaitForSingleObject(pSlot->hProcess, RTP_TERMINATE_WAIT_MS);
     pLine->endedByUs = 1;
@@ -166,7 +169,7 @@ void EnforceTotalLimit(popenedInstance_s *pSlot, tLineBuffer *pLine)
     if (ChildHasEnded(pSlot, pLine))
         return;
     if ((uint32_t)(GetTickCount() - pLine->startTick) >= pLine->totalMs)
-        EndChild(pSlot, pLine);
+        EndChild(pSlot, pLine, "total", pLine->totalMs);
 }
 
 /* Rests on the process handle while nothing is waiting, instead of letting
@@ -177,7 +180,7 @@ static void RestWhileSilent(popenedInstance_s *pSlot, tLineBuffer *pLine)
         return;
     pLine->silentMs += RTP_POLL_MS;
     if (pLine->silentMs >= pLine->limitMs)
-        EndChild(pSlot, pLine);
+        EndChild(pSlot, pLine, "silence", pLine->limitMs);
 }
 
 /* A read or an end check found nothing to hand out while the child runs.

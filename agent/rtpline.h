@@ -6,6 +6,7 @@
 
 #include "kovawin.h"
 
+#include "kovadebug.h"
 #include "rtpopen.h"
 
 #define RTP_OUTPUT_PIPE_SIZE 1024 /* also the bound of the filler arithmetic */
@@ -13,6 +14,7 @@
 #define RTP_POLL_MS 10
 #define RTP_TERMINATE_WAIT_MS 1000
 #define RTP_TERMINATED_EXIT_CODE 1
+#define RTP_TOOL_NAME_LEN 32 /* the program word, for the debugging channel */
 
 /* What we know of one stream beyond its record: the output taken from the
  * pipe but not yet delivered, in text mode (CR LF as LF, nothing after a
@@ -34,6 +36,8 @@ typedef struct tLineBuffer {
     int endedByUs;      /* given up at a limit: its output ends, no filler */
     int emptyPolls;     /* reads and end checks in a row that found nothing */
     int eof;            /* the output is finished */
+    int endTraced;      /* the child's end is on the debugging channel */
+    char tool[RTP_TOOL_NAME_LEN]; /* the program word of its command line */
 } tLineBuffer;
 
 /* What differs between the platforms, chosen once by each public call. */
@@ -49,8 +53,10 @@ typedef struct tPipeHalf {
 extern const tPipeHalf rtpNtHalf;
 extern const tPipeHalf rtpOlderHalf;
 
-/* The trace texts the pipe composes at its notable steps. */
-void RtpTrace(const char *format, ...);
+/* The trace texts the pipe composes at its notable steps, each one line on
+ * the debugging channel.  None carries what a tool wrote: a listing of
+ * credentials holds passwords. */
+void RtpTrace(const char *format, ...) KOVA_DEBUG_FORMAT;
 
 /* Bytes waiting in the output pipe; 0 also when the peek fails. */
 DWORD PeekAvailable(HANDLE hStdout, DWORD *pCopied);

@@ -48,6 +48,7 @@ typedef struct tToolStart {
     uint32_t limitMs;
     uint32_t totalMs;
     int cameAlive;
+    char tool[RTP_TOOL_NAME_LEN];
 } tToolStart;
 
 /* ---- Helpers ---------------------------------------------------------- */
@@ -117,6 +118,16 @@ static tLineBuffer *LineBufferOf(const popenedInstance_s *pSlot)
     return &lineBuffers[pSlot - popenedInstance];
 }
 
+/* The program word of a command line, for the debugging channel. */
+static void NameTool(const char *command, char *tool)
+{
+    size_t i;
+
+    for (i = 0; i + 1 < RTP_TOOL_NAME_LEN && command[i] && command[i] != ' '; i++)
+        tool[i] = command[i];
+    tool[i] = '\0';
+}
+
 /* The first sign of life: output, or the child's end, within the limit of
  * silence.  0 when the child stayed silent for all of it. */
 static int AwaitFirstOutput(HANDLE hProcess, HANDLE hStdout, uint32_t limitMs)
@@ -134,6 +145,19 @@ static int AwaitFirstOutput(HANDLE hProcess, HANDLE hStdout, uint32_t limitMs)
         if (waited >= limitMs)
             return 0;
     }
+}
+
+/* How a tool's run ended, as its stream is closed; the close neither waits
+ * for it nor stops it. */
+static void TraceToolEnd(popenedInstance_s *pSlot, const tLineBuffer *pLine)
+{
+    DWORD exitCode = 0;
+
+    if (WaitForSingleObject(pSlot->hProcess, 0) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(pSlot->hProcess, &exitCode))
+        KovaDebug("%s ended, exit code %u", pLine->tool, (unsigned)exitCode);
+    else
+        KovaDebug("%s still runs as its output is closed", pLine->tool);
 }
 
 /* ---- The pipe-open, step by step ------------------------------------------ */
@@ -163,12 +187,15 @@ static int StartTool(popenedInstance_s *pRun, char *command, SECURITY_ATTRIBUTES
     startupInfo.hStdInput = pRun->hStdinChild;
     startupInfo.hStdOutput = pRun->hStdoutChild;
     startupInfo.hStdError = NULL;
+    NameTool(command, pStart->tool);
     if (!CreateProcessA(NULL, command, pSaAttr, pSaAttr, TRUE, RTP_CREATION_FLAGS, NULL, NULL,
                         &startupInfo, &processInfo)) {
-        RtpTrace("ReadTextPopen(): CreateProcess() failed\nGetLastError: %d",
-                 (int)GetLastError());
+        /* The command last: the channel masks a password up to its end. */
+        RtpTrace("ReadTextPopen(): CreateProcess() failed\nGetLastError: %d\ncommand: %s",
+                 (int)GetLastError(), command);
         return 0;
     }
+    KovaDebug("started %s", command);
     pStart->startTick = GetTickCount();
     CloseHandle(processInfo.hThread);
     pRun->hProcess = processInfo.hProcess;
@@ -179,6 +206,8 @@ static int StartTool(popenedInstance_s *pRun, char *command, SECURITY_ATTRIBUTES
         AwaitFirstOutput(pRun->hProcess, pRun->hStdout,
                          pStart->limitMs < pStart->totalMs ? pStart->limitMs : pStart->totalMs);
     if (!pStart->cameAlive) {
+        KovaDebug("%s given up at the silence limit of %u ms before any output: ended",
+                  pStart->tool, (unsigned)pStart->limitMs);
         TerminateProcess(pRun->hProcess, RTP_TERMINATED_EXIT_CODE);
         WaitForSingleObject(pRun->hProcess, RTP_TERMINATE_WAIT_MS);
     }
@@ -220,6 +249,7 @@ static void StartLineBuffer(tLineBuffer *pLine, const tToolStart *pStart)
     pLine->limitMs = pStart->limitMs;
     pLine->totalMs = pStart->totalMs;
     pLine->startTick = pStart->startTick;
+    memcpy(pLine->tool, pStart->tool, sizeof pLine->tool);
     /* A tool ended for its silence: its output is over. */
     pLine->endedByUs = !pStart->cameAlive;
     pLine->childEnded = !pStart->cameAlive;
@@ -304,7 +334,11 @@ int CheckEOF(FILE *fileHandle)
             NoteEmptyPoll(pSlot, pLine);
         return 0;
     }
-    RtpTrace("Process is gone.  feof: %d", pLine->eof);
+    /* Once per stream: the caller asks on every pass. */
+    if (!pLine->endTraced) {
+        pLine->endTraced = 1;
+        RtpTrace("Process is gone.  feof: %d", pLine->eof);
+    }
     return pHalf->atEnd(pSlot, pLine);
 }
 
@@ -315,6 +349,7 @@ int ReadTextPclose(FILE *fileHandle)
 
     if (!pSlot)
         return -1;
+    TraceToolEnd(pSlot, LineBufferOf(pSlot));
     closing = *pSlot;
     DeletePopenedInstance(fileHandle);
     fclose(closing.fileHandle); /* closes hStdout too */

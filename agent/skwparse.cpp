@@ -399,9 +399,12 @@ void SKWAttributeLine(tSystemData *pSystemData, char *line)
 
 /* ---- Credentials ----------------------------------------------------- */
 
-/* The credential attributes are written KEY= and a quoted value.  Only a
- * token with "=" right after the keyword is one: headers and column titles
- * such as HOSTNAME= or HOST are not, and are passed over. */
+/* A listing tells "no credential" only by positive evidence, and "this
+ * credential" only in the documented form, HOST= "h" USERID= "u" PWD= "p",
+ * each value whole.  Anything that might be a credential in another
+ * wording (a table, colons, lower case, spaces around "=", HOSTNAME=) or an
+ * error message leaves the store's state unknown: a credential mistaken
+ * for none would be deleted. */
 typedef struct tCredentialKey {
     const char *keyword;
     size_t keywordLen;
@@ -422,6 +425,51 @@ static const tCredentialKey credentialKeys[] = {
 
 #define CREDENTIAL_KEYS (sizeof(credentialKeys) / sizeof(credentialKeys[0]))
 #define CREDENTIAL_FIELD_LEN sizeof(((tSKWPasswordData *)0)->host) /* all three alike */
+
+/* Words that start a token which may name a credential, in any case. */
+static const char *const credentialWords[] = {"HOST", "USER", "PWD", "PASS"};
+/* The bare column titles: a line of only these says nothing. */
+static const char *const columnTitles[] = {"HOST", "USERID", "PWD"};
+/* Words of a line that reports a failure, in any case. */
+static const char *const errorWords[] = {"ERROR",  "FAIL",    "DENIED",  "CANNOT",
+                                         "UNABLE", "INVALID", "UNKNOWN", "USAGE"};
+
+#define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
+
+/* Compares n characters ignoring letter case; 0 when equal. */
+static int CompareNoCase(const char *a, const char *b, size_t n)
+{
+    size_t i;
+    for (i = 0; i < n; i++) {
+        int ca = toupper((unsigned char)a[i]), cb = toupper((unsigned char)b[i]);
+        if (ca != cb || ca == '\0')
+            return ca - cb;
+    }
+    return 0;
+}
+
+static int BeginsNoCase(const char *token, const char *word)
+{
+    return CompareNoCase(token, word, strlen(word)) == 0;
+}
+
+static int ContainsNoCase(const char *line, const char *word)
+{
+    size_t n = strlen(word);
+    for (; *line; line++)
+        if (CompareNoCase(line, word, n) == 0)
+            return 1;
+    return 0;
+}
+
+static int InList(const char *token, const char *const *words, size_t count, int anyCase)
+{
+    size_t i;
+    for (i = 0; i < count; i++)
+        if (anyCase ? BeginsNoCase(token, words[i]) : strcmp(token, words[i]) == 0)
+            return 1;
+    return 0;
+}
 
 static const tCredentialKey *CredentialKeyOf(const char *token)
 {
@@ -460,45 +508,90 @@ int SKWPopulatePasswordData(tSKWPasswordData *pPasswdData, char *pAttribute)
                                   &fits) != NULL;
 }
 
-void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd)
+/* A documented value that the command line can carry back whole: its
+ * closing quote on the line (its end already cut off), then a delimiter
+ * or the line end; no control
+ * character; no backslash at its end, which would escape the closing
+ * quote.  value: just past the opening quote. */
+static int WholeValue(const char *value)
+{
+    const char *close = strchr(value, '"');
+    const char *p;
+
+    if (!close || (close > value && close[-1] == '\\'))
+        return 0;
+    for (p = value; p < close; p++)
+        if ((unsigned char)*p < 0x20 || *p == 0x7F)
+            return 0;
+    p = close + 1;
+    return *p == '\0' || *p == ',' || *p == ' ' || *p == '\t';
+}
+
+void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd, const char *host)
 {
     memset(pScan, 0, sizeof(*pScan));
     memset(pPasswd, 0, sizeof(*pPasswd));
+    pScan->host = host;
 }
 
 void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, char *line)
 {
-    const char *pLineEnd = line + strlen(line);
+    static char original[SKW_LINE_LEN]; /* the line before strtok cuts it */
+    size_t length = strlen(line);
+    const char *pLineEnd;
     const tCredentialKey *pKey;
     char *token;
-    int fits;
+    int fits, titles = 1, suspect = 0;
+    size_t i;
 
-    /* Lines past the limit are not parsed into the record; a credential
-     * among them leaves the store's state unknown. */
-    if (++pScan->lines > SKW_CRED_MAX_LINES) {
-        for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
-             token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
-            if (CredentialKeyOf(token))
-                pScan->unclear = 1;
-        }
-        return;
-    }
+    /* The line end is no part of the last token. */
+    if (length > 0 && line[length - 1] == '\n')
+        line[--length] = '\0';
+    if (length > 0 && line[length - 1] == '\r')
+        line[--length] = '\0';
+    pLineEnd = line + length;
+    pScan->lines++;
+    for (i = 0; i < COUNT_OF(errorWords); i++)
+        if (ContainsNoCase(line, errorWords[i]))
+            pScan->unclear = 1;
+    snprintf(original, sizeof(original), "%s", line);
     for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
          token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
-        pKey = PopulatePasswordInLine(pPasswd, token, pLineEnd, &fits);
-        if (!pKey)
+        pKey = CredentialKeyOf(token);
+        /* Documented: the keyword alone, one space, the opening quote. */
+        if (pKey && token[pKey->keywordLen] == '\0' &&
+            original[token - line + pKey->keywordLen] == ' ' &&
+            token + pKey->distance < pLineEnd && token[pKey->distance] == '"') {
+            titles = 0;
+            /* Lines past the limit are not parsed into the record; a
+             * credential among them leaves the store's state unknown. */
+            if (pScan->lines > SKW_CRED_MAX_LINES) {
+                pScan->unclear = 1;
+                continue;
+            }
+            PopulatePasswordInLine(pPasswd, token, pLineEnd, &fits);
+            if (!fits || !WholeValue(original + (token - line) + pKey->distance + 1))
+                pScan->unclear = 1;
+            (*(int *)(void *)((char *)pScan + pKey->counter))++;
             continue;
-        if (!fits)
-            pScan->unclear = 1;
-        (*(int *)(void *)((char *)pScan + pKey->counter))++;
+        }
+        if (pKey)
+            suspect = 1; /* a keyword glued to its value, or without one */
+        if (!InList(token, columnTitles, COUNT_OF(columnTitles), 0))
+            titles = 0;
+        if (InList(token, credentialWords, COUNT_OF(credentialWords), 1) ||
+            (pScan->host && CompareNoCase(token, pScan->host, strlen(pScan->host) + 1) == 0))
+            suspect = 1;
     }
+    if (suspect && !titles)
+        pScan->unclear = 1;
 }
 
 int SKWCredentialScanState(const tCredentialScan *pScan, const tSKWPasswordData *pPasswd,
                            const char *host)
 {
-    if (pScan->unclear)
-        return SKW_CRED_UNKNOWN;
+    if (pScan->unclear || pScan->lines == 0)
+        return SKW_CRED_UNKNOWN; /* a tool that printed nothing said nothing */
     if (pScan->hosts == 0 && pScan->userIds == 0 && pScan->passwords == 0)
         return SKW_CRED_NONE;
     if (pScan->hosts == 1 && pScan->userIds == 1 && pScan->passwords == 1 &&

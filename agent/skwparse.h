@@ -72,11 +72,12 @@ typedef struct tCredentialScan {
     int hosts;     /* HOST=, USERID= and PWD= tokens seen */
     int userIds;
     int passwords;
-    int unclear;   /* a value not between quotes or too long to hold, or a
-                    * credential past the tenth line */
+    int unclear;   /* a value that cannot go back whole, a credential in
+                    * another wording or past the tenth line, an error */
+    const char *host; /* the host asked for */
 } tCredentialScan;
 
-void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd);
+void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd, const char *host);
 void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, char *line);
 /* The state of the store for host, once the listing has ended. */
 int SKWCredentialScanState(const tCredentialScan *pScan, const tSKWPasswordData *pPasswd,

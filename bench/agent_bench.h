@@ -54,7 +54,8 @@ public:
         setenv("PATH", (std::string(KOVA_TOOLS_DIR) + "/skwtools").c_str(), 1);
         setenv("SKW_INVENTORY", (dir_ + "/inventory").c_str(), 1);
         setenv("SKW_CREDSTORE", (dir_ + "/store").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1); // named mutexes of this run alone
+        setenv("KOVA_MUTEX_DIR", (dir_ + "/mutex").c_str(), 1); // named mutexes of this run alone
+        setenv("KOVA_STATE_DIR", (dir_ + "/state").c_str(), 1); // and its rollback records
     }
     ~Workspace() { std::filesystem::remove_all(dir_); }
 

@@ -3,6 +3,7 @@
 #include "kovawin.h"
 
 #include "kova.h"
+#include "kovadebug.h"
 #include "kovaskw.h"
 #include "wakew32.h"
 
@@ -24,9 +25,41 @@ static int CreateEmptyFile(const char *name)
 {
     HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        KovaDebug("CreateFileA(%s) failed, error %d", name, (int)GetLastError());
         return 0;
+    }
     return CloseHandle(file) ? 1 : 0;
+}
+
+/* Removes the result file.  A read-only one is made writable first: left
+ * in place, it would be read as the answer to a request that wrote none. */
+static void DeleteResultFile(void)
+{
+    DWORD attributes = GetFileAttributesA(RESULT_FILE);
+
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) &&
+        !SetFileAttributesA(RESULT_FILE, FILE_ATTRIBUTE_NORMAL)) {
+        KovaDebug("SetFileAttributesA(%s) failed, error %d", RESULT_FILE, (int)GetLastError());
+        return;
+    }
+    if (!DeleteFileA(RESULT_FILE))
+        KovaDebug("DeleteFileA(%s) failed, error %d", RESULT_FILE, (int)GetLastError());
+    else if (attributes & FILE_ATTRIBUTE_READONLY)
+        KovaDebug("a read-only %s of an earlier request was removed", RESULT_FILE);
+}
+
+/* An earlier answer that this request could not replace goes first; a
+ * writable one is replaced when the answer is written. */
+static void RemoveReadOnlyAnswer(void)
+{
+    DWORD attributes = GetFileAttributesA(RESULT_FILE);
+
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        (attributes & FILE_ATTRIBUTE_READONLY))
+        DeleteResultFile();
 }
 
 /* Writes text and closes; 1 only when all of it reached the file. */
@@ -35,12 +68,24 @@ static int FinishResultFile(FILE *file, const char *text)
     int written = fputs(text, file) >= 0;
     if (fclose(file) != 0)
         written = 0;
+    if (written)
+        KovaDebug("answer in %s: %s", RESULT_FILE, text);
+    else
+        KovaDebug("writing the answer to %s failed, errno %d", RESULT_FILE, errno);
     return written;
+}
+
+static FILE *OpenResultFile(void)
+{
+    FILE *file = fopen(RESULT_FILE, "w");
+    if (!file)
+        KovaDebug("fopen(%s, \"w\") failed, errno %d", RESULT_FILE, errno);
+    return file;
 }
 
 static int WriteResultFile(const char *text)
 {
-    FILE *file = fopen(RESULT_FILE, "w");
+    FILE *file = OpenResultFile();
     if (!file)
         return 0;
     return FinishResultFile(file, text);
@@ -68,7 +113,7 @@ static int RunWake(void)
 static int RunNumPackages(void)
 {
     /* The result file is opened before the agent is asked. */
-    FILE *file = fopen(RESULT_FILE, "w");
+    FILE *file = OpenResultFile();
     if (!file)
         return 0;
     return FinishResultFile(file, SKWIsManagerAvailable() ? "SKYWARDEN\n" : "NONE\n");
@@ -134,19 +179,28 @@ int InterpretAndRunKOVACommand(void)
     int answered;
 
     CreateEmptyFile(BUSY_FILE);
+    RemoveReadOnlyAnswer();
     for (i = 0; i < sizeof(commands) / sizeof(commands[0]); i++)
         if (strncmp(cmdLine, commands[i].word, commands[i].wordLen) == 0)
             break;
-    /* An unknown command is answered with an empty result file. */
-    if (i < sizeof(commands) / sizeof(commands[0]))
+    /* An unknown command is answered with an empty result file.  The line
+     * itself stays off the channel: it may hold a password. */
+    if (i < sizeof(commands) / sizeof(commands[0])) {
+        KovaDebug("request %s", commands[i].word);
         answered = commands[i].run();
-    else
+    } else {
+        KovaDebug("no known command%s: the answer is empty",
+                  cmdLine[0] == '"' ? " (the request is in quotes)" : "");
         answered = CreateEmptyFile(RESULT_FILE);
+        if (answered)
+            KovaDebug("answer in %s: empty", RESULT_FILE);
+    }
 
     /* An answer that could not be written whole must not leave an earlier
      * request's answer behind for the console to read as this one's. */
     if (!answered)
-        DeleteFileA(RESULT_FILE);
-    DeleteFileA(BUSY_FILE);
+        DeleteResultFile();
+    if (!DeleteFileA(BUSY_FILE))
+        KovaDebug("DeleteFileA(%s) failed, error %d", BUSY_FILE, (int)GetLastError());
     return 0;
 }

@@ -10,6 +10,7 @@
 #define KOVAWIN_H
 
 #include <ctype.h>
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

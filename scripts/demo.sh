@@ -27,6 +27,7 @@ echo
 echo "== The SkyWarden agent, played by the substitute tools in $tools/skwtools =="
 export PATH="$PWD/$tools/skwtools:$PATH"
 export SKW_INVENTORY=$work/inventory SKW_CREDSTORE=$work/store SKW_LOG=$work/log SKW_SNAPSHOT=$work/during
+export KOVA_MUTEX_DIR=$work/mutex KOVA_STATE_DIR=$work/state # locks and records of the demo alone
 cat > "$work/inventory" <<'INV'
 group GRPTAG=0x1 GRPNAME= "All systems"
 list SYSTAG=0x1A SYSNAME= "pc one"

@@ -298,6 +298,9 @@ DWORD WINAPI DoDiscovery(LPVOID lpParameter)
              * so an older response left in c is never walked again. */
             found = WalkComponents((const unsigned char *)&c, length, QueryComponent, &walk);
         }
+        if (!found && DiscoveryLive(generation))
+            WOL_TRACE("IPX discovery found no network: no component answered within %d s",
+                      IPX_DISCOVERY_WAIT_S);
     }
     CloseDiscoverySocket(s, generation);
     return 1;
@@ -321,10 +324,13 @@ int FindNets(void)
     UnlockDiscovery();
 
     s = socket(AF_IPX, SOCK_DGRAM, NSPROTO_IPX);
-    if (s == INVALID_SOCKET)
+    if (s == INVALID_SOCKET) {
+        WOL_TRACE("IPX discovery: socket failed, error %d", WSAGetLastError());
         return 0;
+    }
     if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, (const char *)&bVal, sizeof(bVal)) ==
         SOCKET_ERROR) {
+        WOL_TRACE("IPX discovery: setsockopt SO_BROADCAST failed, error %d", WSAGetLastError());
         closesocket(s);
         return 0;
     }
@@ -337,6 +343,7 @@ int FindNets(void)
     UnlockDiscovery();
     thread = CreateThread(NULL, 0, DoDiscovery, (LPVOID)(INT_PTR)generation, 0, &threadId);
     if (thread == NULL) {
+        WOL_TRACE("IPX discovery: CreateThread failed, error %d", (int)GetLastError());
         LockDiscovery();
         m_DiscSocket = INVALID_SOCKET;
         UnlockDiscovery();

@@ -9,8 +9,14 @@
  * ends here: the socket is closed and Windows Sockets cleaned up. */
 static int SendIpxFrame(const unsigned char *frame, const SOCKADDR_IPX *destination)
 {
-    if (sendto(m_Socket, (const char *)frame, WOL_FRAME_LEN, 0,
-               (const struct sockaddr *)destination, sizeof(*destination)) != WOL_FRAME_LEN) {
+    int sent = sendto(m_Socket, (const char *)frame, WOL_FRAME_LEN, 0,
+                      (const struct sockaddr *)destination, sizeof(*destination));
+
+    if (sent != WOL_FRAME_LEN) {
+        if (sent == SOCKET_ERROR)
+            WOL_TRACE("IPX sendto failed, error %d", WSAGetLastError());
+        else
+            WOL_TRACE("IPX sendto sent %d of %d bytes", sent, WOL_FRAME_LEN);
         EndDiscoveryRequest();
         closesocket(m_Socket);
         WSACleanup();
@@ -66,6 +72,8 @@ int DoIPX(char *lpszMac)
             !SendIpxFrame(cFrame3, &destination) || !SendIpxFrame(cFrame4, &destination))
             return 0;
     }
+    if (LastPass() == 0)
+        WOL_TRACE("IPX discovery had found no network when the send ended");
     EndDiscoveryRequest();
     return 1;
 }

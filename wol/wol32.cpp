@@ -14,6 +14,17 @@ char networkNumber[10];
  * only that a transport was set up; the front end needs both. */
 static int m_bSenderStatus;
 
+#define WOL_PROTOCOL_NAME(protocol) ((protocol) == PROTO_IP ? "UDP" : "IPX")
+
+/* A Windows Sockets call that failed: named, with its error, on the
+ * debugging channel.  Always 1, so that it sits in a failure's condition. */
+static int TraceFailure(const char *pCall)
+{
+    WOL_TRACE("%s failed, error %d", pCall, WSAGetLastError());
+    (void)pCall;
+    return 1;
+}
+
 int32_t KOVASendWakeOnLAN(char *macAddr)
 {
     /* Our own copy: the caller's text may end right at its buffer's end. */
@@ -21,12 +32,14 @@ int32_t KOVASendWakeOnLAN(char *macAddr)
 
     memset(sequence, 0xFF, WOL_SYNC_LEN);
     if (!WolTakeMac(macAddr, text)) {
+        WOL_TRACE("WAKE: \"%s\" is not a valid MAC address", macAddr);
         printf("%s is not a valid MAC address.\n", macAddr);
         return KOVA_WOL_FAILURE;
     }
 
     if (WakeUp(text, WOL_FIRST_PROTOCOL) || WakeUp(text, WOL_SECOND_PROTOCOL))
         return m_bSenderStatus ? 0 : KOVA_WOL_FAILURE;
+    WOL_TRACE("WAKE %s failed: neither IPX nor UDP could be set up", text);
     return KOVA_WOL_FAILURE;
 }
 
@@ -46,13 +59,15 @@ static int BindWakePort(const struct sockaddr_in *local)
 
     while (bind(m_Socket, (const struct sockaddr *)local, sizeof(*local)) == SOCKET_ERROR) {
         if (WSAGetLastError() != WSAEADDRINUSE || m_bPortKept)
-            return 0;
+            return !TraceFailure("UDP bind to port 13992");
         /* The clock only once the port was found taken: a free port costs
          * nothing beyond the bind. */
         if (!waiting) {
             start = GetTickCount();
             waiting = 1;
         } else if (GetTickCount() - start >= WOL_BIND_WAIT_MS) {
+            WOL_TRACE("UDP bind: port 13992 still in use after %d ms, error %d",
+                      WOL_BIND_WAIT_MS, WSAGetLastError());
             m_bPortKept = 1;
             return 0;
         }
@@ -68,13 +83,14 @@ static int OpenUdpSocket(void)
 
     m_Socket = socket(AF_INET, SOCK_DGRAM, 0);
     if (m_Socket == INVALID_SOCKET)
-        return 0;
+        return !TraceFailure("UDP socket");
     memset(&local, 0, sizeof(local));
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(WOL_UDP_SOURCE_PORT);
-    if (setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
-            SOCKET_ERROR ||
+    if ((setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
+             SOCKET_ERROR &&
+         TraceFailure("UDP setsockopt SO_BROADCAST")) ||
         !BindWakePort(&local)) {
         closesocket(m_Socket);
         return 0;
@@ -88,15 +104,18 @@ static int OpenIpxSocket(void)
 
     m_Socket = socket(AF_IPX, SOCK_DGRAM, NSPROTO_IPX);
     if (m_Socket == INVALID_SOCKET)
-        return 0;
+        return !TraceFailure("IPX socket");
     memset(&local, 0, sizeof(local));
     local.sa_family = AF_IPX;
     local.sa_socket = htons(WOL_IPX_SOCKET);
-    if (setsockopt(m_Socket, SOL_SOCKET, SO_REUSEADDR, (const char *)&m_bVal, sizeof(m_bVal)) ==
-            SOCKET_ERROR ||
-        setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
-            SOCKET_ERROR ||
-        bind(m_Socket, (struct sockaddr *)&local, sizeof(local)) == SOCKET_ERROR) {
+    if ((setsockopt(m_Socket, SOL_SOCKET, SO_REUSEADDR, (const char *)&m_bVal, sizeof(m_bVal)) ==
+             SOCKET_ERROR &&
+         TraceFailure("IPX setsockopt SO_REUSEADDR")) ||
+        (setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
+             SOCKET_ERROR &&
+         TraceFailure("IPX setsockopt SO_BROADCAST")) ||
+        (bind(m_Socket, (struct sockaddr *)&local, sizeof(local)) == SOCKET_ERROR &&
+         TraceFailure("IPX bind to socket 0x9043"))) {
         closesocket(m_Socket);
         return 0;
     }
@@ -108,15 +127,20 @@ int WakeUp(char *macAddr, eProtocol protocol)
 {
     char mac[WOL_MAC_COPY_LEN];
     int bStatus = 0;
+    int startError;
     int count;
 
     if (protocol != PROTO_IP && protocol != PROTO_IPX)
         return 0;
-    if (WSAStartup(m_wVersion, &m_wsaData) != 0) {
+    startError = WSAStartup(m_wVersion, &m_wsaData);
+    if (startError != 0) {
+        WOL_TRACE("%s: WSAStartup failed, error %d", WOL_PROTOCOL_NAME(protocol), startError);
         printf("Cannot initialize Windows Sockets.\n");
         return 0;
     }
     if (m_wsaData.iMaxUdpDg != 0 && m_wsaData.iMaxUdpDg < WOL_MIN_UDP_DG) {
+        WOL_TRACE("%s: WSAStartup reports iMaxUdpDg %d, below %d", WOL_PROTOCOL_NAME(protocol),
+                  (int)m_wsaData.iMaxUdpDg, WOL_MIN_UDP_DG);
         WSACleanup();
         return 0;
     }
@@ -133,6 +157,11 @@ int WakeUp(char *macAddr, eProtocol protocol)
             break;
     }
     m_bSenderStatus = bStatus;
+    if (bStatus)
+        WOL_TRACE("woke %s over %s", macAddr, WOL_PROTOCOL_NAME(protocol));
+    else
+        WOL_TRACE("WAKE %s over %s failed: the send did not complete", macAddr,
+                  WOL_PROTOCOL_NAME(protocol));
     if (bStatus) {
         closesocket(m_Socket);
         WSACleanup();
@@ -196,8 +225,14 @@ static int UdpDestination(struct sockaddr_in *destination)
 
 static int SendUdpFrame(const unsigned char *frame, const struct sockaddr_in *destination)
 {
-    if (sendto(m_Socket, (const char *)frame, WOL_FRAME_LEN, 0,
-               (const struct sockaddr *)destination, sizeof(*destination)) != WOL_FRAME_LEN) {
+    int sent = sendto(m_Socket, (const char *)frame, WOL_FRAME_LEN, 0,
+                      (const struct sockaddr *)destination, sizeof(*destination));
+
+    if (sent != WOL_FRAME_LEN) {
+        if (sent == SOCKET_ERROR)
+            TraceFailure("UDP sendto");
+        else
+            WOL_TRACE("UDP sendto sent %d of %d bytes", sent, WOL_FRAME_LEN);
         closesocket(m_Socket);
         WSACleanup();
         return 0;
@@ -212,6 +247,7 @@ int DoTCP(char *lpszMac)
     unsigned char cFrame1[WOL_FRAME_LEN], cFrame2[WOL_FRAME_LEN];
 
     if (!UdpDestination(&destination)) {
+        WOL_TRACE("UDP: KOVA_UDP_TARGET is not A.B.C.D:PORT, nothing sent");
         closesocket(m_Socket);
         WSACleanup();
         return 0;
@@ -221,6 +257,7 @@ int DoTCP(char *lpszMac)
 
     if (setsockopt(m_Socket, SOL_SOCKET, SO_BROADCAST, (const char *)&m_bVal, sizeof(m_bVal)) ==
         SOCKET_ERROR) {
+        TraceFailure("UDP setsockopt SO_BROADCAST");
         closesocket(m_Socket);
         WSACleanup();
         return 0;

@@ -9,6 +9,7 @@
 
 #include "kovawin.h"
 
+#include "kovadebug.h"
 #include "kovatext.h"
 #include "wolmac.h"
 
@@ -32,6 +33,8 @@ typedef enum eIpxPassRule {
 static_assert(IPX_RECEIVE_LIMIT == 1014, "wakelan walks responses of up to 1014 bytes");
 /* wakelan names no network, so it reaches those that discovery finds. */
 #define IPX_PASS_RULE IPX_PASS_DISCOVERED
+/* wakelan prints what it has to say; its send loop pays for nothing more. */
+#define WOL_TRACE(...) ((void)0)
 #else
 /* The console manages IPX networks: UDP only where IPX cannot be set up. */
 #define WOL_FIRST_PROTOCOL PROTO_IPX
@@ -41,6 +44,8 @@ static_assert(IPX_RECEIVE_LIMIT == 1014, "wakelan walks responses of up to 1014 
 static_assert(IPX_RECEIVE_LIMIT == 1013, "kova32ex walks responses of up to 1013 bytes");
 /* The console names the one network to wake in with IPXNET=. */
 #define IPX_PASS_RULE IPX_PASS_IPXNET
+/* kova32ex has no console: why a wake failed goes to the debugging channel. */
+#define WOL_TRACE(...) KovaDebug(__VA_ARGS__)
 #endif
 
 /* ---- Wire constants ------------------------------------------------ */

@@ -156,6 +156,8 @@ DWORD win32_error_from_errno(int error)
     case EAGAIN: return ERROR_NO_DATA;
     case ENOEXEC: return ERROR_BAD_EXE_FORMAT;
     case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case EDQUOT: return ERROR_DISK_FULL;
     default: return ERROR_GEN_FAILURE;
     }
 }

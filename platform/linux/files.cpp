@@ -1,5 +1,11 @@
 /* files.cpp - files through handles (CreateFileA, ReadFile, WriteFile,
- * DeleteFileA) and the C runtime's text-mode streams over descriptors. */
+ * DeleteFileA, SetFileAttributesA) and the C runtime's text-mode streams
+ * over descriptors.
+ *
+ * The read-only attribute is a file without any write permission: such a
+ * file cannot be opened for writing, truncated or deleted (ERROR_ACCESS_DENIED,
+ * EACCES for a stream), as on Windows, even for root, whom the host's own
+ * permission checks would let through. */
 #include "internal.h"
 
 #include <errno.h>
@@ -43,6 +49,84 @@ size_t write_all(int fd, const void *data, size_t size, bool socket)
 
 using namespace detail;
 
+/* ---- The read-only attribute --------------------------------------- */
+
+static bool is_read_only(const struct stat &st)
+{
+    return !S_ISDIR(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+/* For a descriptor opened for writing: true (errno EACCES) when its file
+ * is read-only, which the open itself does not tell for root. */
+static bool refuse_read_only(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !is_read_only(st))
+        return false;
+    errno = EACCES;
+    return true;
+}
+
+/* The same by name, for a file not opened yet; false when there is none. */
+static bool path_is_read_only(const char *path)
+{
+    struct stat st;
+    return ::stat(path, &st) == 0 && is_read_only(st);
+}
+
+/* Only the attributes modelled here: directory, read-only, else normal. */
+DWORD GetFileAttributesA(LPCSTR lpFileName)
+{
+    struct stat st;
+    if (!lpFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (::stat(lpFileName, &st) != 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return is_read_only(st) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes)
+{
+    if (should_fail("SetFileAttributesA")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!lpFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    /* Hidden, system and the rest have no model here. */
+    if (dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE |
+                                   FILE_ATTRIBUTE_NORMAL)) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    struct stat st;
+    if (::stat(lpFileName, &st) != 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return FALSE;
+    }
+    /* A folder's read-only attribute stops no write on Windows either. */
+    if (S_ISDIR(st.st_mode))
+        return TRUE;
+    mode_t mode = st.st_mode & 07777;
+    if (dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        mode &= mode_t(~(S_IWUSR | S_IWGRP | S_IWOTH));
+    else if (is_read_only(st))
+        mode |= S_IWUSR;
+    if (mode != (st.st_mode & 07777) && ::chmod(lpFileName, mode) != 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
 /* ---- Files --------------------------------------------------------- */
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
@@ -60,25 +144,33 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
     bool reading = (dwDesiredAccess & GENERIC_READ) != 0;
     bool writing = (dwDesiredAccess & GENERIC_WRITE) != 0;
     flags |= reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
+    /* Truncation waits until the file is known not to be read-only. */
+    bool truncate = false;
     switch (dwCreationDisposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case CREATE_ALWAYS: flags |= O_CREAT; truncate = true; break;
     case OPEN_EXISTING: break;
     case OPEN_ALWAYS: flags |= O_CREAT; break;
-    case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
+    case TRUNCATE_EXISTING: truncate = true; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    int fd = ::open(lpFileName, flags, 0666);
+    int fd = ::open(lpFileName, flags, creation_mode(lpFileName));
     if (fd < 0) {
         SetLastError(win32_error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
     }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        /* Windows opens no directory through CreateFileA without backup
-         * semantics. */
+    /* Windows opens no directory through CreateFileA without backup
+     * semantics, and no read-only file for writing. */
+    if ((fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) ||
+        ((writing || truncate) && refuse_read_only(fd))) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (truncate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        SetLastError(win32_error_from_errno(errno));
+        ::close(fd);
         return INVALID_HANDLE_VALUE;
     }
     SetLastError(ERROR_SUCCESS);
@@ -92,7 +184,7 @@ BOOL DeleteFileA(LPCSTR lpFileName)
         return FALSE;
     }
     struct stat st;
-    if (lpFileName && ::lstat(lpFileName, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (lpFileName && ::lstat(lpFileName, &st) == 0 && (S_ISDIR(st.st_mode) || is_read_only(st))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -329,7 +421,13 @@ FILE *fopen(const char *path, const char *mode)
         errno = EINVAL;
         return nullptr;
     }
+    bool update = strchr(mode, '+') != nullptr;
+    bool writes = mode[0] == 'w' || mode[0] == 'a' || update;
     if (strchr(mode, 'b') || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) {
+        if (writes && path_is_read_only(path)) {
+            errno = EACCES;
+            return nullptr;
+        }
         FILE *binary = ::fopen(path, mode);
         if (binary && refuse_directory(fileno(binary))) {
             ::fclose(binary);
@@ -339,10 +437,9 @@ FILE *fopen(const char *path, const char *mode)
         return binary;
     }
     int flags = O_CLOEXEC;
-    bool update = strchr(mode, '+') != nullptr;
     switch (mode[0]) {
     case 'r': flags |= update ? O_RDWR : O_RDONLY; break;
-    case 'w': flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+    case 'w': flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT; break;
     default: flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
     }
     /* Windows never waits in an open: a FIFO without a writer is opened at
@@ -350,7 +447,13 @@ FILE *fopen(const char *path, const char *mode)
     int fd = ::open(path, flags | O_NONBLOCK, 0666);
     if (fd < 0)
         return nullptr;
-    if (refuse_directory(fd) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    /* "w" truncates only a file that may be written (and only a file:
+     * a device or FIFO has nothing to truncate, as O_TRUNC would ignore). */
+    struct stat st;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (refuse_directory(fd) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (writes && refuse_read_only(fd)) ||
+        (mode[0] == 'w' && regular && ::ftruncate(fd, 0) != 0)) {
         int error = errno;
         ::close(fd);
         errno = error;

@@ -97,6 +97,14 @@ void start_process();
 /* Milliseconds on a monotonic clock. */
 uint64_t now_ms();
 
+/* The user's home folder from the password database, never from the
+ * environment; empty (with the error set) when there is none. */
+std::string home_directory();
+/* The mode a new file gets: 0600 in a folder that only its owner may
+ * enter, as a file inherits a private folder's protection on Windows;
+ * 0666 (less the umask) elsewhere. */
+unsigned creation_mode(const char *path);
+
 }  // namespace detail
 }  // namespace win
 

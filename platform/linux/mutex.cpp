@@ -1,21 +1,27 @@
 /* mutex.cpp - named mutexes across processes: CreateMutexA, waiting on one
  * through WaitForSingleObject, ReleaseMutex.
  *
- * A named mutex is a lock file in a directory private to the user
- * ($XDG_RUNTIME_DIR/kova-mutex, else /tmp/kova-mutex-<uid>), its name
- * escaped into a file name.  Ownership is an flock on the file, which the
- * kernel drops when the owning process dies.  The owner writes its process
- * id into the file and empties it when it releases: a waiter that takes
- * the lock and finds an id there knows the owner died holding it, and gets
- * WAIT_ABANDONED as on Windows.
+ * A named mutex is a lock file in a folder of the user's alone, derived
+ * from the user and nothing else, so that every process of the account
+ * meets the same lock whatever its environment: ~/.kova/mutex under the
+ * home folder of the password database (KOVA_MUTEX_DIR names another one,
+ * for tests).  The folder is opened without following a symlink and
+ * checked on the open descriptor (ours, mode 0700), and the lock file is
+ * opened relative to it, so nobody can swap the folder between the check
+ * and the use.  The name's "Global\" or "Local\" prefix is dropped: there
+ * is one namespace here.  The rest of the name is escaped into a file name.
+ * Ownership is an flock on the file, which the kernel drops when the
+ * owning process dies.  The owner writes its process id into the file and
+ * empties it when it releases: a waiter that takes the lock and finds an
+ * id there knows the owner died holding it, and gets WAIT_ABANDONED as on
+ * Windows.
  *
  * Within a process each handle is its own lock (flock belongs to the open
  * file): the owning thread may wait again (ownership counts up) and must
  * release as often; another thread waits, and ReleaseMutex from it fails
  * with ERROR_NOT_OWNER.  Not covered: unnamed mutexes, initial ownership,
- * ERROR_ALREADY_EXISTS, the Global\ and Local\ prefixes (the backslash is
- * escaped like any other character), and a thread of this process that
- * ends while it owns the mutex (noticed only when the process ends).
+ * ERROR_ALREADY_EXISTS, and a thread of this process that ends while it
+ * owns the mutex (noticed only when the process ends).
  */
 #include "internal.h"
 
@@ -39,25 +45,60 @@ const size_t kNameMax = 255;      /* a file name on Linux */
 const int kLongestPollMs = 10;    /* between looks at a lock held elsewhere */
 const size_t kOwnerTextMax = 32;
 
-/* The private directory of the lock files, made on first use; empty (with
- * the error set) when it cannot be made or is not ours alone. */
-std::string MutexDirectory()
+/* The folder fd, checked: a folder (not a symlink), ours, 0700.  -1 with
+ * the error set otherwise; made first when missing. */
+int OpenPrivateFolder(int parent, const char *name)
 {
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    std::string dir = runtime && runtime[0] == '/'
-                          ? std::string(runtime) + "/kova-mutex"
-                          : "/tmp/kova-mutex-" + std::to_string(geteuid());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdirat(parent, name, 0700) != 0 && errno != EEXIST) {
         SetLastError(detail::win32_error_from_errno(errno));
-        return "";
+        return -1;
+    }
+    int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno == ELOOP || errno == ENOTDIR ? ERROR_ACCESS_DENIED
+                                                         : detail::win32_error_from_errno(errno));
+        return -1;
     }
     struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & 077) != 0) {
+    if (::fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
-        return "";
+        return -1;
     }
-    return dir;
+    return fd;
+}
+
+/* The folder of the lock files, opened; -1 with the error set. */
+int OpenMutexFolder()
+{
+    const char *chosen = getenv("KOVA_MUTEX_DIR");
+    if (chosen && chosen[0])
+        return OpenPrivateFolder(AT_FDCWD, chosen);
+    std::string home = detail::home_directory();
+    if (home.empty())
+        return -1;
+    int homeFd = ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (homeFd < 0) {
+        SetLastError(detail::win32_error_from_errno(errno));
+        return -1;
+    }
+    int kova = OpenPrivateFolder(homeFd, ".kova");
+    ::close(homeFd);
+    if (kova < 0)
+        return -1;
+    int fd = OpenPrivateFolder(kova, "mutex");
+    ::close(kova);
+    return fd;
+}
+
+/* The name without the session namespace prefix. */
+const char *UnprefixedName(const char *name)
+{
+    if (strncmp(name, "Global\\", 7) == 0)
+        return name + 7;
+    if (strncmp(name, "Local\\", 6) == 0)
+        return name + 6;
+    return name;
 }
 
 /* Letters, digits, '-' and '_' stand for themselves; every other byte
@@ -172,17 +213,20 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return NULL;
     }
-    std::string escaped = EscapedName(lpName);
-    if (strlen(lpName) > MAX_PATH || escaped.size() > kNameMax) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    const char *name = UnprefixedName(lpName);
+    std::string escaped = EscapedName(name);
+    if (strlen(lpName) > MAX_PATH || !name[0] || escaped.size() > kNameMax) {
+        SetLastError(name[0] ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    std::string dir = MutexDirectory();
-    if (dir.empty())
+    int folder = OpenMutexFolder();
+    if (folder < 0)
         return NULL;
-    int fd = ::open((dir + "/" + escaped).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = ::openat(folder, escaped.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int error = errno;
+    ::close(folder);
     if (fd < 0) {
-        SetLastError(detail::win32_error_from_errno(errno));
+        SetLastError(detail::win32_error_from_errno(error));
         return NULL;
     }
     SetLastError(ERROR_SUCCESS);

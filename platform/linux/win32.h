@@ -113,7 +113,11 @@ void SetLastError(DWORD dwErrCode);
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x01
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_ARCHIVE 0x20
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_TYPE_UNKNOWN 0x0000
 #define FILE_TYPE_DISK 0x0001
 #define FILE_TYPE_CHAR 0x0002
@@ -133,6 +137,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL DeleteFileA(LPCSTR lpFileName);
+/* Read-only is a file without any write permission; see files.cpp. */
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+/* Appends the text as one line to the file named by KOVA_DEBUG_LOG; does
+ * nothing when it is unset. */
+void OutputDebugStringA(LPCSTR lpOutputString);
 BOOL CloseHandle(HANDLE hObject);
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
@@ -162,6 +172,60 @@ DWORD GetFileType(HANDLE hFile);
 
 #define _O_TEXT 0x4000
 #define _O_BINARY 0x8000
+
+/* ---- Folders, durable files and run-time modules (folders.cpp) ------ */
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_DISK_FULL 112
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+
+namespace win {
+
+typedef HANDLE HMODULE;
+typedef HANDLE HLOCAL;
+typedef INT_PTR(WINAPI *FARPROC)(void);
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+/* The file's data reach the disk (fsync). */
+BOOL FlushFileBuffers(HANDLE hFile);
+/* Renames; fails with ERROR_ALREADY_EXISTS when the new name exists.  The
+ * folder of the new name is synced too, so the rename survives a crash. */
+BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+/* A new folder is its owner's alone (0700), as under a user's profile. */
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+/* '*' and '?' in the last part of the path. */
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+/* Only "shell32.dll" (SHGetFolderPathA with CSIDL_LOCAL_APPDATA) loads;
+ * every other module fails with ERROR_MOD_NOT_FOUND. */
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+/* There is no Windows folder here: 0 with ERROR_CALL_NOT_IMPLEMENTED. */
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+/* Nothing here allocates local memory: only null is accepted. */
+HLOCAL LocalFree(HLOCAL hMem);
+
+}  // namespace win
 
 /* ---- Waiting, time, threads ---------------------------------------- */
 #define INFINITE 0xFFFFFFFFu

@@ -10,6 +10,7 @@
 
 #include "testutil.h"
 
+#include "kovadebug.h"
 #include "kovaskw.h"
 #include "skwparse.h"
 
@@ -45,6 +46,8 @@ protected:
         kt::SetEnv("SKW_CREDSTORE", (dir / "store").c_str());
         kt::SetEnv("SKW_LOG", (dir / "log").c_str());
         kt::WriteFile(dir / "store", "");
+        kt::SetEnv("KOVA_STATE_DIR", (dir / "state").c_str());
+        kt::SetEnv("KOVA_MUTEX_DIR", (dir / "mutex").c_str());
     }
     void TearDown() override { Knobs({}); }
 
@@ -355,11 +358,29 @@ TEST(Credentials, StoreStateIsKnownOnlyFromAWholeListing)
         {"unclosed", {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\n"}, SKW_CRED_UNKNOWN},
         {"too long", {"HOST= \"pc1\" USERID= \"u\" PWD= \"" + std::string(64, 'p') + "\"\n"},
          SKW_CRED_UNKNOWN},
+        // Anything that may be a credential in another wording, or an
+        // error, leaves the state unknown: HOSTNAME= is no longer passed over.
         {"header and column titles",
          {"HOSTNAME= \"agent1\" PWDPOLICY=none\n", "HOST USERID PWD\n",
           "HOST= \"pc1\" USERID= \"u\" PWD= \"p\"\n"},
-         SKW_CRED_ONE},
+         SKW_CRED_UNKNOWN},
         {"column titles only", {"HOST\tUSERID\tPWD\n", "(none)\n"}, SKW_CRED_NONE},
+        {"CR LF", {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\"\r\n"}, SKW_CRED_ONE},
+        {"table", {"Host  User ID  Password\n", "pc1   old      oldpw\n"}, SKW_CRED_UNKNOWN},
+        {"row naming the host only", {"Credentials:\n", "PC1 old oldpw\n"}, SKW_CRED_UNKNOWN},
+        {"colons", {"HOST: \"pc1\" USERID: \"u\" PWD: \"p\"\n"}, SKW_CRED_UNKNOWN},
+        {"lower case", {"host= \"pc1\" userid= \"u\" pwd= \"p\"\n"}, SKW_CRED_UNKNOWN},
+        {"spaced", {"HOST = \"pc1\" USERID = \"u\" PWD = \"p\"\n"}, SKW_CRED_UNKNOWN},
+        {"password word", {"Password set for 1 host\n"}, SKW_CRED_UNKNOWN},
+        {"error line", {"SKWSECCMD: access denied\n"}, SKW_CRED_UNKNOWN},
+        {"usage line", {"usage: SKWSECCMD /LISTOUT /HOST:name\n"}, SKW_CRED_UNKNOWN},
+        {"no line at all", {}, SKW_CRED_UNKNOWN},
+        {"quote inside a value", {"HOST= \"pc1\" USERID= \"u\" PWD= \"or\"ig1\"\n"},
+         SKW_CRED_UNKNOWN},
+        {"tab inside a value", {"HOST= \"pc1\" USERID= \"u\" PWD= \"a\tb\"\n"}, SKW_CRED_UNKNOWN},
+        {"CR inside a value", {"HOST= \"pc1\" USERID= \"u\" PWD= \"a\rb\"\n"}, SKW_CRED_UNKNOWN},
+        {"value ends in a backslash", {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\\\"\n"},
+         SKW_CRED_UNKNOWN},
         {"attribute glued to its value", {"HOST=\"pc1\" USERID= \"u\" PWD= \"p\"\n"},
          SKW_CRED_UNKNOWN},
         {"filler after ten lines", std::vector<std::string>(12, "123456789\n"), SKW_CRED_NONE},
@@ -371,7 +392,7 @@ TEST(Credentials, StoreStateIsKnownOnlyFromAWholeListing)
         SCOPED_TRACE(c.name);
         tCredentialScan scan;
         tSKWPasswordData passwd;
-        SKWCredentialScanStart(&scan, &passwd);
+        SKWCredentialScanStart(&scan, &passwd, "pc1");
         for (const std::string &text : c.lines) {
             char line[SKW_LINE_LEN];
             snprintf(line, sizeof line, "%s", text.c_str());
@@ -379,6 +400,36 @@ TEST(Credentials, StoreStateIsKnownOnlyFromAWholeListing)
         }
         EXPECT_EQ(SKWCredentialScanState(&scan, &passwd, "pc1"), c.state);
     }
+}
+
+// The channel's line rules: one line, and whatever follows "/PWD:" in an
+// agent command line masked, however the value is written.
+TEST(DebugChannel, JoinsLinesAndMasksPasswords)
+{
+    const struct {
+        const char *text, *line;
+    } cases[] = {
+        {"ReadTextPopen(): CreateProcess() failed\nGetLastError: 2",
+         "ReadTextPopen(): CreateProcess() failed; GetLastError: 2"},
+        {"PeekNamedPipe:\r\n  read: 3\n\n  avail: 4\n", "PeekNamedPipe:; read: 3; avail: 4"},
+        {"tab\tand\x01" "bell\x7f", "tab?and?bell?"},
+        {"SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"se\"c ret\"",
+         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"********\""},
+        {"started X /pwd:\"a\nb\" ; command", "started X /pwd:\"********\" ; command"},
+        {"X /PWD:unquoted tail", "X /PWD:********"},
+        {"X /PWD:\"never closed", "X /PWD:\"********"},
+        {"X /PWD:\"\"", "X /PWD:\"********\""},
+        {"no secret here", "no secret here"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        char line[KOVA_DEBUG_TEXT_LEN];
+        KovaDebugLine(c.text, line, sizeof line);
+        EXPECT_STREQ(line, c.line);
+    }
+    char small[12];
+    KovaDebugLine("0123456789 /PWD:\"secret\"", small, sizeof small);
+    EXPECT_STREQ(small, "0123456789 ");
 }
 
 }  // namespace

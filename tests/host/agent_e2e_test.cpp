@@ -3,6 +3,7 @@
 // result file, every command line the tools received (order and text), and
 // the credential store, which must be byte for byte what it was before.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <map>
@@ -48,9 +49,11 @@ protected:
     struct Outcome {
         std::string result, log, store;
         std::optional<std::string> during;
+        std::string debug;  // the debugging channel's lines
     };
 
-    Outcome Run(const std::string &line, const Env &env, const std::string &store)
+    Outcome Run(const std::string &line, const Env &env, const std::string &store,
+                bool mayDie = false)
     {
         // Each tool in a PATH directory of its own, so either can go missing.
         for (const char *tool : {"SKWSYSCMD", "SKWSECCMD"}) {
@@ -59,9 +62,11 @@ protected:
             unlink((bin + "/" + tool).c_str());
             symlink((kTools + "/" + tool).c_str(), (bin + "/" + tool).c_str());
         }
-        kt::WriteFile(dir / "store", store);
+        if (!store.empty())
+            kt::WriteFile(dir / "store", store);
         unlink((dir / "log").c_str());
         unlink((dir / "during").c_str());
+        unlink((dir / "debug").c_str());
         kt::RunOptions options;
         options.env = {{"PATH", (dir / "SKWSYSCMD-bin") + ":" + (dir / "SKWSECCMD-bin")},
                        {"SKW_INVENTORY", dir / "inventory"},
@@ -69,13 +74,17 @@ protected:
                        {"SKW_LOG", dir / "log"},
                        {"SKW_SNAPSHOT", dir / "during"},
                        {"SKW_DOPING_UNLINK", "\x01"},
-                       {"XDG_RUNTIME_DIR", dir.path()}}; // named mutexes of this test alone
+                       {"KOVA_DEBUG_LOG", dir / "debug"},
+                       {"KOVA_MUTEX_DIR", dir / "mutex"},  // named mutexes of this test alone
+                       {"KOVA_STATE_DIR", dir / "state"}}; // and its rollback records
         for (const auto &[name, value] : env)
             options.env[name] = value;
         kt::RunResult run = kt::Run({kKovacon, line}, options);
-        EXPECT_EQ(run.exitCode, 0) << run.err;
+        if (!mayDie) {
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+        }
         Outcome outcome{run.out, kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store"),
-                        std::nullopt};
+                        std::nullopt, kt::ReadFile(dir / "debug")};
         if (kt::Exists(dir / "during"))
             outcome.during = kt::ReadFile(dir / "during");
         return outcome;
@@ -96,6 +105,18 @@ protected:
         }
     }
 
+    // The rollback records left in the state folder.
+    int Records()
+    {
+        int count = 0;
+        if (DIR *folder = opendir((dir / "state").c_str())) {
+            while (struct dirent *entry = readdir(folder))
+                count += std::string(entry->d_name).find(".REC") != std::string::npos;
+            closedir(folder);
+        }
+        return count;
+    }
+
     void SetUp() override
     {
         kt::WriteFile(dir / "inventory",
@@ -110,6 +131,60 @@ protected:
 
     kt::TempDir dir;
 };
+
+// Every tool started, with its command line, how it ended, and the answer;
+// the given password and the stored one appear nowhere, in whatever state
+// the request ends.
+TEST_F(EndToEnd, TheDebuggingChannelSaysWhyAndShowsNoPassword)
+{
+    const std::string masked = "/PWD:\"********\"";
+    const struct {
+        const char *name;
+        Env env;
+        Lines lines;  // in this order among the others
+    } cases[] = {
+        {"with credentials", {},
+         {"request REBOOTSYS", "started " + L, "SKWSYSCMD ended, exit code 0", "started " + LO,
+          "credential listing for \"pc1\": one credential",
+          "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" " + masked, "started " + BOOT,
+          "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" " + masked,
+          "answer in KOVA.TMP: 0"}},
+        {"silent tool",
+         {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
+          {"KOVA_TOOL_TIMEOUT_MS", "300"}},
+         {"started " + BOOT,
+          "SKWSYSCMD given up at the silence limit of 300 ms before any output: ended",
+          "SKWSYSCMD ended, exit code 1", "answer in KOVA.TMP: 108"}},
+        {"tool that keeps writing",
+         {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_CHATTER", "PWD= \"oldpw\"\n"},
+          {"KOVA_TOOL_TOTAL_MS", "300"}},
+         {"started " + BOOT, "SKWSYSCMD given up at the total limit of 300 ms: ended",
+          "answer in KOVA.TMP: 108"}},
+        {"failing tool", {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_FAIL", "1"}},
+         {"started " + BOOT, "SKWSYSCMD ended, exit code 1", "answer in KOVA.TMP: 108"}},
+        {"no agent tools", {{"PATH", "/nonexistent"}},
+         {"ReadTextPopen(): CreateProcess() failed; GetLastError: 2; command: " + L,
+          "not looked up: the listing tool cannot be started", "answer in KOVA.TMP: 103"}},
+        {"listing with an error line", {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "Error 5"}},
+         {"credential listing for \"pc1\": not understood, the store is left alone",
+          "started " + BOOT, "answer in KOVA.TMP: 0"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcome outcome = Run("REBOOTSYS " + kMac + " admin secret 1", c.env, kWith);
+        std::istringstream debug(outcome.debug);
+        auto expected = c.lines.begin();
+        for (std::string line; std::getline(debug, line);) {
+            EXPECT_EQ(line.rfind("kova32ex: ", 0), 0u) << line;
+            if (expected != c.lines.end() && line.find(*expected) != std::string::npos)
+                ++expected;
+        }
+        EXPECT_TRUE(expected == c.lines.end()) << "missing: " << *expected << "\nin:\n"
+                                               << outcome.debug;
+        EXPECT_EQ(outcome.debug.find("secret"), std::string::npos) << outcome.debug;
+        EXPECT_EQ(outcome.debug.find("oldpw"), std::string::npos) << outcome.debug;
+    }
+}
 
 TEST_F(EndToEnd, NumPackagesAnswersSkyWardenOrNone)
 {
@@ -137,16 +212,16 @@ TEST_F(EndToEnd, NumPackagesAnswersSkyWardenOrNone)
 TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
 {
     const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
-    const Lines full = {L, LO, ADD, PING, BOOT, RESTORE};
+    const Lines full = {L, LO, ADD, PING, BOOT, RESTORE, LO}; // the undo, then its check
     const Lines untouched = {L, LO, PING, BOOT};
     const Case cases[] = {
         {"no user ID", "REBOOTSYS " + kMac + " DO-NOT-USE-USER-ID secret 1", {}, kWith, "0",
          {L, PING, BOOT}, kWith},
         {"stored credential", reboot, {}, kWith, "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
-        {"no stored credential", reboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL},
+        {"no stored credential", reboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL, LO},
          kWithout + "pc1\tadmin\tsecret\n"},
         {"no password", "POWERDOWNSYS " + kMac + " admin DO-NOT-USE-PASSWORD 1", {}, kWith, "0",
-         {L, LO, "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"\"", PING, PWR, RESTORE},
+         {L, LO, "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"\"", PING, PWR, RESTORE, LO},
          "pc9\tx\ty\npc1\tadmin\t\n"},
         {"slow listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_DELAY_MS", "300"}, {"SKW_PAUSE_MS", "300"}}, kWith, "0",
@@ -154,9 +229,20 @@ TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
         {"slow store change", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_DELAY_MS", "400"}}, kWith,
          "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
         {"older platform", reboot, {{"KOVA_WINVER", "95"}}, kWith, "0", full},
+        // A header that may name a credential is no longer passed over.
         {"header and column titles in the listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOSTNAME= \"agent\" PWDAGE=3|HOST USERID PWD"}},
-         kWith, "0", full},
+         kWith, "0", untouched},
+        {"column titles in the listing", reboot,
+         {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOST USERID PWD"}}, kWith, "0", full},
+        {"table in the listing", reboot, {{"SKW_NOISE", "Host  User ID  Password|pc1 old oldpw"}},
+         kWith, "0", untouched},
+        {"error line, exit 0", reboot, {{"SKW_NOISE", "Error: store unavailable"}}, kWithout, "0",
+         untouched},
+        {"listing prints nothing", reboot, {{"SKW_ONLY", "/LISTOUT"}, {"SKW_SILENT", "1"}},
+         kWithout, "0", untouched},
+        {"quote in the stored password", reboot, {}, "pc1\told\tor\"ig1\n", "0", untouched},
+        {"CR in the stored password", reboot, {}, "pc1\told\tor\rig1\n", "0", untouched},
         {"listing for another host", reboot, {{"SKW_LISTOUT_HOST", "pc9"}}, kWith, "0", untouched,
          kWith},
         {"two credentials listed", reboot, {{"SKW_LISTOUT_ALL", "1"}}, kWith, "0", untouched},
@@ -174,7 +260,7 @@ TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
         {"quote in password", "REBOOTSYS " + kMac + " admin se\"cret 1", {}, kWith, "108", {L, LO}},
         {"user ID ends in backslash", "REBOOTSYS " + kMac + " admin\\ secret 1", {}, kWith, "108",
          {L, LO}},
-        {"stored password ends in backslash", reboot, {}, "pc1\told\toldpw\\\n", "108", {L, LO}},
+        {"stored password ends in backslash", reboot, {}, "pc1\told\toldpw\\\n", "0", untouched},
         {"address too long", "REBOOTSYS AABBCCDDEEFF admin secret 1", {}, kWith, "108", {L}},
     };
     for (const Case &c : cases)
@@ -188,18 +274,18 @@ TEST_F(EndToEnd, FailuresPutTheStoreBack)
     const Case cases[] = {
         {"unknown MAC", "REBOOTSYS 665544332211 admin secret 1", {}, kWith, "103", {L}},
         {"no listing tool", reboot, {{"PATH", "/nonexistent"}}, kWith, "103", {}},
-        {"request tool missing", reboot, gone, kWith, "102", {L, LO, ADD, PING, RESTORE}},
+        {"request tool missing", reboot, gone, kWith, "102", {L, LO, ADD, PING, RESTORE, LO}},
         {"request tool missing, nothing stored", reboot, gone, kWithout, "102",
-         {L, LO, ADD, PING, DEL}},
+         {L, LO, ADD, PING, DEL, LO}},
         {"silent request tool", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
           {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE}},
+         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}},
         {"request tool silent after a line", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_PAUSE_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE}},
+         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}},
         {"no result line", reboot, {{"SKW_RC", "none"}}, kWithout, "108",
-         {L, LO, ADD, PING, BOOT, DEL}},
+         {L, LO, ADD, PING, BOOT, DEL, LO}},
     };
     for (const Case &c : cases)
         Check(c);
@@ -216,19 +302,19 @@ TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)
     };
     const Case cases[] = {
         {"store tool silent after its change", reboot, silentStore, kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+         {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
         {"store tool silent after its change, nothing stored before", reboot, silentStore, kWithout,
-         "0", {L, LO, ADD, PING, BOOT, DEL}, kWithout + "pc1\tadmin\tsecret\n"},
+         "0", {L, LO, ADD, PING, BOOT, DEL, LO}, kWithout + "pc1\tadmin\tsecret\n"},
         {"store tool fails", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_FAIL", "1"}}, kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE}, kWith},
+         {L, LO, ADD, PING, BOOT, RESTORE, LO}, kWith},
         {"store tool never stops writing", reboot, chatter("/ADDOUT", "stored\n"), kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+         {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
         {"listing never stops writing", reboot, chatter("/LISTOUT", "HOST USERID PWD\n"), kWith,
          "0", {L, LO, PING, BOOT}, kWith},
         {"request tool never stops writing", reboot, chatter("/BOOTSYS", "still working\n"), kWith,
-         "108", {L, LO, ADD, PING, BOOT, RESTORE}, changed},
+         "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
         {"request tool writes one endless line", reboot, chatter("/BOOTSYS", "."), kWithout, "108",
-         {L, LO, ADD, PING, BOOT, DEL}},
+         {L, LO, ADD, PING, BOOT, DEL, LO}},
     };
     for (const Case &c : cases)
         Check(c);
@@ -252,7 +338,7 @@ TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)
 // Ten requests for one PC at once, each with its own user ID: their store
 // sections run one after another, each request's own credential is in the
 // store while its request runs, and the administrator's is there at the
-// end.  A request that cannot wait long enough leaves the store alone.
+// end.  A request that cannot wait long enough is not made.
 TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
 {
     Run("NUMPACKAGES", {}, kWith); // the tool directories
@@ -263,7 +349,8 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
     kt::RunOptions options;
     options.env = {{"PATH", (dir / "SKWSYSCMD-bin") + ":" + (dir / "SKWSECCMD-bin")},
                    {"SKW_INVENTORY", dir / "inventory"}, {"SKW_CREDSTORE", dir / "store"},
-                   {"SKW_LOG", dir / "log"}, {"XDG_RUNTIME_DIR", dir.path()},
+                   {"SKW_LOG", dir / "log"}, {"KOVA_MUTEX_DIR", dir / "mutex"},
+                   {"KOVA_STATE_DIR", dir / "state"},
                    {"D", dir.path()}, {"KOVACON", kKovacon}};
     options.timeout = std::chrono::milliseconds(120000);
     kt::RunResult run = kt::Run({"/bin/sh", "-c", script}, options);
@@ -282,11 +369,11 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
         if (line.rfind("SKWSECCMD", 0) == 0)
             sections += line.find("/LISTOUT") != std::string::npos ? "L" : "A";
     for (int i = 0; i < 10; i++)
-        expected += "LAA";
+        expected += "LAAL";
     EXPECT_EQ(sections, expected);
 
     // One request holds the section for seconds; another that may wait
-    // only 200 ms runs no credential tool at all.
+    // only 200 ms runs no tool after the system listing and answers 108.
     unlink((dir / "log").c_str());
     script = "SKW_ONLY=/BOOTSYS SKW_DELAY_MS=3000 $KOVACON \"REBOOTSYS " + kMac +
              " slow pw 1\" >$D/slow 2>&1 & "
@@ -297,10 +384,137 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
     run = kt::Run({"/bin/sh", "-c", script}, options);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(kt::ReadFile(dir / "slow"), "0\r\n");
-    EXPECT_EQ(kt::ReadFile(dir / "quick"), "0\r\n");
+    EXPECT_EQ(kt::ReadFile(dir / "quick"), "108\r\n"); // no section, no request
     EXPECT_EQ(kt::ReadFile(dir / "log"),
               L + "\n" + LO + "\n" + "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"slow\" /PWD:\"pw\"\n" +
-                  PING + "\n" + BOOT + "\n" + L + "\n" + PING + "\n" + BOOT + "\n" + RESTORE + "\n");
+                  PING + "\n" + BOOT + "\n" + L + "\n" + RESTORE + "\n" + LO + "\n");
+    EXPECT_EQ(kt::ReadFile(dir / "store"), kWith);
+}
+
+// A request that dies inside its section (the console gave up, the PC
+// rebooted) leaves a record; the next agent command, whatever it is, puts
+// the administrator's credential back and forgets the record.
+TEST_F(EndToEnd, TheNextCommandUndoesWhatADeadRequestLeft)
+{
+    const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
+    const std::string other = "REBOOTSYS " + kMac + " other pw 1";
+    const struct {
+        const char *step;
+        std::string store;
+    } steps[] = {
+        {"/SETUID:\"admin\"", kWith}, // the temporary /ADDOUT
+        {"/DOPING", kWith},
+        {"/BOOTSYS", kWith},
+        {"/SETUID:\"old\"", kWith},   // the restoring /ADDOUT
+        {"/BOOTSYS", kWithout},
+        {"/DELOUT", kWithout},
+    };
+    for (const auto &step : steps) {
+        for (const std::string &next : {std::string("NUMPACKAGES"), other}) {
+            SCOPED_TRACE(std::string(step.step) + " then " + next);
+            Run(reboot, {{"SKW_KILL_CALLER", step.step}}, step.store, true);
+            EXPECT_EQ(Records(), 1);
+            Outcome outcome = Run(next, {}, "");
+            EXPECT_EQ(outcome.result, next == other ? "0\r\n" : "SKYWARDEN\r\n");
+            EXPECT_EQ(outcome.store, step.store);
+            EXPECT_EQ(Records(), 0);
+        }
+    }
+
+    // The administrator set a new credential after the request died: it stays.
+    Run(reboot, {{"SKW_KILL_CALLER", "/BOOTSYS"}}, kWith, true);
+    Outcome outcome = Run("NUMPACKAGES", {}, "pc1\tnew\tnewpw\n");
+    EXPECT_EQ(outcome.store, "pc1\tnew\tnewpw\n");
+    EXPECT_EQ(outcome.log, "SKWSECCMD /LISTOUT /HOST:\"pc1\"\nSKWSYSCMD /GETGRP /ALL\n");
+    EXPECT_EQ(Records(), 0);
+
+    // A record that cannot be read stays, and its host gets no request.
+    Run(reboot, {{"SKW_KILL_CALLER", "/BOOTSYS"}}, kWith, true);
+    DIR *folder = opendir((dir / "state").c_str());
+    ASSERT_NE(folder, nullptr);
+    std::string record;
+    while (struct dirent *entry = readdir(folder))
+        if (std::string(entry->d_name).find(".REC") != std::string::npos)
+            record = dir / ("state/" + std::string(entry->d_name));
+    closedir(folder);
+    std::string kept = kt::ReadFile(record);
+    kt::WriteFile(record, "KOVACRED PLAIN\nHOST=pc1\n");
+    outcome = Run("REBOOTSYS " + kMac + " DO-NOT-USE-USER-ID x 1", {}, "");
+    EXPECT_EQ(outcome.result, "108\r\n");
+    EXPECT_EQ(outcome.log, L + "\n");
+    EXPECT_EQ(Records(), 1);
+    kt::WriteFile(record, kept); // readable again: mended by the next command
+    EXPECT_EQ(Run("NUMPACKAGES", {}, "").store, kWith);
+    EXPECT_EQ(Records(), 0);
+}
+
+// A restore that fails, hangs or does nothing keeps the record (the answer
+// stays the request's own); the next agent command mends the store.
+TEST_F(EndToEnd, AFailedRestoreIsMendedByTheNextCommand)
+{
+    const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
+    const struct {
+        const char *name;
+        Env env;
+        std::string store;
+    } cases[] = {
+        {"exit 1", {{"SKW_FAIL", "1"}}, kWith},
+        {"hang", {{"SKW_DELAY_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}}, kWith},
+        {"exit 0, nothing done", {{"SKW_IGNORE", "1"}}, kWith},
+        {"exit 0, nothing deleted", {{"SKW_IGNORE", "1"}}, kWithout},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Env env = c.env;
+        env["SKW_MATCH"] = c.store == kWith ? "/SETUID:\"old\"" : "/DELOUT";
+        Outcome outcome = Run(reboot, env, c.store);
+        EXPECT_EQ(outcome.result, "0\r\n");
+        EXPECT_NE(outcome.store, c.store);
+        EXPECT_EQ(Records(), 1);
+        EXPECT_EQ(Run("NUMPACKAGES", {}, "").store, c.store);
+        EXPECT_EQ(Records(), 0);
+    }
+}
+
+// Few file descriptors: whatever the request manages, nothing is lost
+// once the next agent command ran.
+TEST_F(EndToEnd, FewFileDescriptorsLoseNothing)
+{
+    std::string wrapper = dir / "limited";
+    kt::WriteFile(wrapper, "#!/bin/sh\nulimit -n $KOVA_TEST_FDS\nexec " KOVA32EX_BIN " \"$@\"\n");
+    chmod(wrapper.c_str(), 0755);
+    for (int fds = 12; fds <= 20; fds++) {
+        SCOPED_TRACE(fds);
+        Run("REBOOTSYS " + kMac + " admin secret 1",
+            {{"KOVA32EX", wrapper}, {"KOVA_TEST_FDS", std::to_string(fds)}}, kWith, true);
+        EXPECT_EQ(Run("NUMPACKAGES", {}, "").store, kWith);
+        EXPECT_EQ(Records(), 0);
+    }
+}
+
+// Two requests for one PC from different environments (session
+// namespace, runtime and temporary folders, home) still take turns.
+TEST_F(EndToEnd, RequestsFromDifferentEnvironmentsTakeTurns)
+{
+    Run("NUMPACKAGES", {}, kWith); // the tool directories
+    std::string script =
+        "SKW_ONLY=/BOOTSYS SKW_DELAY_MS=1500 SKW_SNAPSHOT=$D/during1 KOVA_WINVER=95 "
+        "XDG_RUNTIME_DIR=$D TMPDIR=$D HOME=$D $KOVACON \"REBOOTSYS " + kMac + " one pw1 1\" "
+        ">$D/out1 2>&1 & "
+        "while ! grep -q BOOTSYS $D/log 2>/dev/null; do sleep 0.05; done; "
+        "SKW_SNAPSHOT=$D/during2 $KOVACON \"REBOOTSYS " + kMac + " two pw2 1\" >$D/out2 2>&1; wait";
+    kt::RunOptions options;
+    options.env = {{"PATH", (dir / "SKWSYSCMD-bin") + ":" + (dir / "SKWSECCMD-bin") + ":/usr/bin:/bin"},
+                   {"SKW_INVENTORY", dir / "inventory"}, {"SKW_CREDSTORE", dir / "store"},
+                   {"SKW_LOG", dir / "log"}, {"KOVA_MUTEX_DIR", dir / "mutex"},
+                   {"KOVA_STATE_DIR", dir / "state"}, {"D", dir.path()}, {"KOVACON", kKovacon}};
+    unlink((dir / "log").c_str());
+    kt::RunResult run = kt::Run({"/bin/sh", "-c", script}, options);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    for (const char *n : {"1", "2"})
+        EXPECT_EQ(kt::ReadFile(dir / (std::string("out") + n)), "0\r\n");
+    EXPECT_EQ(kt::ReadFile(dir / "during1"), "pc9\tx\ty\npc1\tone\tpw1\n");
+    EXPECT_EQ(kt::ReadFile(dir / "during2"), "pc9\tx\ty\npc1\ttwo\tpw2\n");
     EXPECT_EQ(kt::ReadFile(dir / "store"), kWith);
 }
 

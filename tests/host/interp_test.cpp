@@ -237,6 +237,22 @@ TEST_F(Interpreter, AStaleMarkerAndAnswerAreReplaced)
     EXPECT_EQ(Run("WAKE 001122334455"), "WAKE-FAILURE\r\n");
 }
 
+TEST_F(Interpreter, AReadOnlyStaleAnswerIsNeverReadAsTheNewOne)
+{
+    namespace fs = std::filesystem;
+    const fs::perms readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    for (int32_t code : {130, 0}) {
+        SCOPED_TRACE(code);
+        kt::WriteFile(dir / "KOVA.TMP", "WAKE-SUCCESS\r\n");
+        fs::permissions(dir / "KOVA.TMP", readOnly);
+        wakeResult = code;
+        EXPECT_EQ(Run("WAKE 001122334455"), code ? "WAKE-FAILURE\r\n" : "WAKE-SUCCESS\r\n");
+        // The new answer is writable, as any answer is.
+        EXPECT_TRUE((fs::status(dir / "KOVA.TMP").permissions() & fs::perms::owner_write) !=
+                    fs::perms::none);
+    }
+}
+
 #ifndef _WIN32
 TEST_F(Interpreter, AnAnswerThatCannotBeWrittenLeavesNoStaleAnswer)
 {

@@ -3,6 +3,7 @@
 // platform's seams.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -69,12 +70,14 @@ TEST(Kova32ex, AnswersThroughTheResultFileAndExitsWithZero)
         {"package 2", {}, "REBOOTSYS 00A0C9123456 a b 2", "101\r\n", 0},
         {"missing words", {}, "POWERDOWNSYS 00A0C9123456 a", "108\r\n", 0},
     };
+    kt::TempDir state;
     for (const ProcessCase &c : cases) {
         SCOPED_TRACE(c.name);
         kt::UdpListener listener;
         kt::RunOptions options;
         options.env = c.env;
         options.env["KOVA_UDP_TARGET"] = listener.target();
+        options.env["KOVA_STATE_DIR"] = state / "records"; // never the user's own
         auto run = kt::Run({kKovacon, c.line}, options);
         EXPECT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(run.out, c.result);
@@ -87,6 +90,67 @@ TEST(Kova32ex, AnswersThroughTheResultFileAndExitsWithZero)
             EXPECT_EQ(frames[1].bytes, kt::MagicFrame(kMacReversed));
         }
     }
+}
+
+// Each line names the failing call and its error, or what happened
+// instead; the lines expected appear in this order among the others.
+TEST(Kova32ex, TheDebuggingChannelSaysWhyAWakeFailed)
+{
+    const std::string segment =
+        "0000ABCD@127.255.255.255:" + std::to_string(41000 + getpid() % 1000);
+    const struct {
+        const char *name;
+        std::map<std::string, std::string> env;
+        std::string line;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"without IPX", {}, "WAKE 00A0C9123456",
+         {"request WAKE", "IPX socket failed, error 10047", "woke 00A0C9123456 over UDP",
+          "answer in KOVA.TMP: WAKE-SUCCESS"}},
+        {"port 13992 taken", {{"KOVA_FAIL", "bind"}}, "WAKE 00A0C9123456",
+         {"UDP bind: port 13992 still in use after 2000 ms, error 10048",
+          "WAKE 00A0C9123456 failed: neither IPX nor UDP could be set up",
+          "answer in KOVA.TMP: WAKE-FAILURE"}},
+        {"send fails", {{"KOVA_FAIL", "sendto#2"}}, "WAKE 00A0C9123456",
+         {"UDP sendto failed, error 10050", "WAKE 00A0C9123456 over UDP failed"}},
+        {"IPX with nothing discovered", {{"KOVA_IPX", segment}}, "WAKE IPXNET=0000ABCD 00A0C9123456",
+         {"IPX discovery had found no network when the send ended",
+          "woke 00A0C9123456 over IPX"}},
+        {"not a MAC", {}, "WAKE XYZ", {"WAKE: \"XYZ\" is not a valid MAC address"}},
+        {"quoted request", {}, "\"WAKE 00A0C9123456\"",
+         {"no known command (the request is in quotes)", "answer in KOVA.TMP: empty"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::TempDir dir;
+        kt::UdpListener listener;
+        auto env = c.env;
+        env["KOVA_UDP_TARGET"] = listener.target();
+        env["KOVA_DEBUG_LOG"] = dir / "debug.log";
+        EXPECT_EQ(RunKova(dir.path(), c.line, env).exitCode, 0);
+        std::istringstream log(kt::ReadFile(dir / "debug.log"));
+        auto expected = c.lines.begin();
+        for (std::string line; std::getline(log, line);) {
+            EXPECT_EQ(line.rfind("kova32ex: ", 0), 0u) << line;
+            if (expected != c.lines.end() && line.find(*expected) != std::string::npos)
+                ++expected;
+        }
+        EXPECT_TRUE(expected == c.lines.end())
+            << "missing: " << *expected << "\nin:\n" << kt::ReadFile(dir / "debug.log");
+    }
+}
+
+// A read-only answer of an earlier request, made so by anyone, must not
+// stand as this request's answer.
+TEST(Kova32ex, AReadOnlyStaleAnswerIsReplaced)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "KOVA.TMP", "WAKE-SUCCESS\r\n");
+    ASSERT_EQ(chmod((dir / "KOVA.TMP").c_str(), 0444), 0);
+    auto run = RunKova(dir.path(), "WAKE 00A0C9123456", {{"KOVA_UDP_TARGET", "none"}});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "WAKE-FAILURE\r\n");
+    EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
 }
 
 TEST(Kova32ex, DoesNothingWhenTheWindowCannotBeMade)

@@ -21,6 +21,8 @@ TEST(Packages, CountNamesAndNumbersTheAgent)
     kt::SetEnv("SKW_INVENTORY", (dir / "inventory").c_str());
     kt::SetEnv("SKW_LOG", (dir / "log").c_str());
     kt::SetEnv("PATH", kTools.c_str());
+    kt::SetEnv("KOVA_STATE_DIR", (dir / "state").c_str()); // never the user's own
+    kt::SetEnv("KOVA_MUTEX_DIR", (dir / "mutex").c_str());
 
     int32_t position = 0, ordinal = -1, count = -1;
     char name[KOVA_PACKAGE_NAME_LEN];

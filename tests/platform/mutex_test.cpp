@@ -2,6 +2,7 @@
 // behind by an owner that died; ownership belongs to one thread; names
 // stay inside the layer's directory.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,8 +48,8 @@ std::vector<std::string> Entries(const std::string &path)
 
 class NamedMutex : public ::testing::Test {
 protected:
-    void SetUp() override { kt::SetEnv("XDG_RUNTIME_DIR", dir.path()); }
-    void TearDown() override { kt::UnsetEnv("XDG_RUNTIME_DIR"); }
+    void SetUp() override { kt::SetEnv("KOVA_MUTEX_DIR", (dir / "kova-mutex").c_str()); }
+    void TearDown() override { kt::UnsetEnv("KOVA_MUTEX_DIR"); }
     kt::TempDir dir;
 };
 
@@ -98,6 +99,32 @@ TEST_F(NamedMutex, NamesAreEscapedIntoThePrivateDirectory)
     }
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"kova-mutex"});
     EXPECT_EQ(Entries(dir / "kova-mutex").size(), 4u);
+
+    // The session prefixes name the same lock: one namespace here.
+    HANDLE plain = CreateMutexA(nullptr, FALSE, "KOVA-SAME");
+    ASSERT_EQ(WaitForSingleObject(plain, 0), WAIT_OBJECT_0);
+    for (const char *name : {"Global\\KOVA-SAME", "Local\\KOVA-SAME"}) {
+        std::thread([&] {
+            HANDLE other = CreateMutexA(nullptr, FALSE, name);
+            EXPECT_EQ(WaitForSingleObject(other, 0), WAIT_TIMEOUT) << name;
+            CloseHandle(other);
+        }).join();
+    }
+    ReleaseMutex(plain);
+    CloseHandle(plain);
+    EXPECT_EQ(Entries(dir / "kova-mutex").size(), 5u);
+
+    // A folder that others may enter, or a symlink to one, is refused.
+    std::string loose = dir / "loose";
+    mkdir(loose.c_str(), 0755);
+    symlink(loose.c_str(), (dir / "link").c_str());
+    for (const std::string &folder : {loose, dir / "link"}) {
+        kt::SetEnv("KOVA_MUTEX_DIR", folder.c_str());
+        SetLastError(0);
+        EXPECT_EQ(CreateMutexA(nullptr, FALSE, kName), nullptr) << folder;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    }
+    kt::SetEnv("KOVA_MUTEX_DIR", (dir / "kova-mutex").c_str());
 
     SetLastError(0);
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, std::string(261, 'm').c_str()), nullptr);

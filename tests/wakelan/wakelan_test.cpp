@@ -146,6 +146,17 @@ TEST(WakelanArguments, WakeInTheirOrderAndEachFaultGetsItsExitCodeAndMessage)
     }
 }
 
+// wakelan prints why itself: the engine it shares with kova32ex writes
+// nothing to the debugging channel there, a wake or a failure alike.
+TEST(WakelanArguments, NothingGoesToTheDebuggingChannel)
+{
+    kt::TempDir dir;
+    EXPECT_EQ(Wakelan({A}, {}, {{"KOVA_DEBUG_LOG", dir / "debug"}}).exit, 0);
+    EXPECT_EQ(Wakelan({A}, {}, {{"KOVA_DEBUG_LOG", dir / "debug"}, {"KOVA_FAIL", "bind"}}).exit,
+              7);
+    EXPECT_FALSE(kt::Exists(dir / "debug"));
+}
+
 TEST(WakelanArguments, ProgramNameComesFromArgvZero)
 {
     kt::TempDir dir;

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,10 +142,30 @@ TEST_P(Wine, Kova32exAnswersAnUnknownCommandWithAnEmptyFile)
     EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
 }
 
+// The debugging channel as Wine's +debugstr shows it, and an answer of an
+// earlier request that is read-only, as Wine keeps that attribute.
+TEST_P(Wine, Kova32exTellsTheDebuggingChannelAndReplacesAReadOnlyAnswer)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "KOVA.TMP", "WAKE-SUCCESS\r\n");
+    ASSERT_EQ(chmod((dir / "KOVA.TMP").c_str(), 0444), 0);
+    auto run = RunWine(build_.kova, {"WAKE", "00A0C9123456"}, dir.path(),
+                       {{"KOVA_UDP_TARGET", "none"}, {"WINEDEBUG", "+debugstr"}});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "WAKE-FAILURE\r\n");
+    for (const char *line : {"a read-only KOVA.TMP of an earlier request was removed",
+                             "UDP: KOVA_UDP_TARGET is not A.B.C.D:PORT, nothing sent",
+                             "answer in KOVA.TMP: WAKE-FAILURE"})
+        EXPECT_NE(run.err.find("OutputDebugStringA \"kova32ex: " + std::string(line) + "\\n\""),
+                  std::string::npos)
+            << line << "\n" << run.err;
+}
+
 // One agent scenario run by either build of kova32ex: the answer, the
-// tools' log, and the credential store afterwards.
+// tools' log, the credential store afterwards, and under Wine what reached
+// the debugging channel.
 struct AgentRun {
-    std::string result, log, store;
+    std::string result, log, store, channel;
 };
 
 AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine)
@@ -155,9 +176,12 @@ AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine
                                      "list ADDR= \"pc1\"\n"
                                      "list MAC=00A0C9123456\n");
     kt::WriteFile(dir / "store", "pc1\tolduser\toldpw\n");
+    std::string channel;
     std::map<std::string, std::string> env = {{"SKW_INVENTORY", dir / "inventory"},
                                               {"SKW_CREDSTORE", dir / "store"},
-                                              {"SKW_LOG", dir / "log"}};
+                                              {"SKW_LOG", dir / "log"},
+                                              {"KOVA_MUTEX_DIR", dir / "mutex"},
+                                              {"KOVA_STATE_DIR", dir / "state"}};
     if (underWine) {
         env["WINEPATH"] = underWine->dir + "/tools/skwtools";
         // Wine joins the words with single spaces into the command line.
@@ -165,7 +189,8 @@ AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine
         std::vector<std::string> words;
         for (std::string word; in >> word;)
             words.push_back(word);
-        RunWine(underWine->kova, words, dir.path(), env);
+        env["WINEDEBUG"] = "+debugstr";
+        channel = RunWine(underWine->kova, words, dir.path(), env).err;
     } else {
         kt::RunOptions options;
         options.cwd = dir.path();
@@ -174,7 +199,8 @@ AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine
         options.env["PATH"] = std::string(KOVA_TOOLS_DIR) + "/skwtools:/usr/bin:/bin";
         kt::Run({KOVA32EX_BIN, line}, options);
     }
-    return {kt::ReadFile(dir / "KOVA.TMP"), kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store")};
+    return {kt::ReadFile(dir / "KOVA.TMP"), kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store"),
+            channel};
 }
 
 TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
@@ -189,7 +215,8 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
          "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"secret\"\n"
          "SKWSYSCMD /DOPING /SYSTAG:1A\n"
          "SKWSYSCMD /BOOTSYS /SYSTAG:1A\n"
-         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"},
+         "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"
+         "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
@@ -201,6 +228,14 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
         EXPECT_EQ(onWine.log, onLinux.log);
         EXPECT_EQ(onWine.store, "pc1\tolduser\toldpw\n");
         EXPECT_EQ(onWine.store, onLinux.store);
+        // Every tool's start is on the channel; no password ever is.
+        EXPECT_NE(onWine.channel.find("kova32ex: started SKWSYSCMD"), std::string::npos);
+        if (c.log.find("/PWD:") != std::string::npos) {
+            EXPECT_NE(onWine.channel.find("/PWD:\\\"********\\\""), std::string::npos)
+                << onWine.channel;
+        }
+        EXPECT_EQ(onWine.channel.find("secret"), std::string::npos) << onWine.channel;
+        EXPECT_EQ(onWine.channel.find("oldpw"), std::string::npos) << onWine.channel;
     }
 }
 
@@ -435,6 +470,41 @@ TEST(WineDisplay, Kova32exRunsItsCommandInsideAHiddenWindow)
         at = trace.find(step, at);
         ASSERT_NE(at, std::string::npos) << "not found in order: " << step << "\n" << trace;
     }
+}
+
+// The product build seals its rollback record for the user (CryptProtectData
+// under Wine): a request that dies inside its section leaves a record that
+// shows no credential in clear, and the next NUMPACKAGES puts the store back.
+TEST_P(Wine, ARecordSealedForTheUserIsRecoveredByTheNextCommand)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
+                                     "list SYSTAG=0x1A SYSNAME= \"pc one\"\n"
+                                     "list ADDR= \"pc1\"\n"
+                                     "list MAC=00A0C9123456\n");
+    kt::WriteFile(dir / "store", "pc1\tolduser\toldpw\n");
+    std::map<std::string, std::string> env = {{"SKW_INVENTORY", dir / "inventory"},
+                                              {"SKW_CREDSTORE", dir / "store"},
+                                              {"SKW_LOG", dir / "log"},
+                                              {"KOVA_STATE_DIR", dir / "state"},
+                                              {"WINEPATH", build_.dir + "/tools/skwtools"},
+                                              {"SKW_KILL_CALLER", "/BOOTSYS"}};
+    RunWine(build_.kova, {"REBOOTSYS", "00A0C9123456", "admin", "secret", "1"}, dir.path(), env);
+    std::string record;
+    for (const auto &entry : fs::directory_iterator(dir / "state"))
+        record = entry.path().string();
+    ASSERT_FALSE(record.empty()) << "no record left by the dead request";
+    std::string sealed = kt::ReadFile(record);
+    EXPECT_EQ(sealed.rfind("KOVACRED SEALED\n", 0), 0u);
+    EXPECT_EQ(sealed.find("oldpw"), std::string::npos);
+    EXPECT_EQ(sealed.find("olduser"), std::string::npos);
+    EXPECT_EQ(kt::ReadFile(dir / "store"), "pc1\tadmin\tsecret\n"); // the dead one's
+
+    env.erase("SKW_KILL_CALLER");
+    auto run = RunWine(build_.kova, {"NUMPACKAGES"}, dir.path(), env);
+    EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "SKYWARDEN\r\n") << run.err;
+    EXPECT_EQ(kt::ReadFile(dir / "store"), "pc1\tolduser\toldpw\n");
+    EXPECT_FALSE(kt::Exists(record));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 //   SKW_LISTOUT_HOST=H    /LISTOUT lists the credential of H instead
 //   SKW_LISTOUT_ALL=1     /LISTOUT lists every stored credential
 //   SKW_NOISE=L1|L2|...   /LISTOUT prints these lines before the credentials
+//   SKW_IGNORE=1          /ADDOUT and /DELOUT answer as usual, change nothing
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef _WIN32
@@ -152,7 +153,8 @@ struct Reply {
 };
 
 // Carries out one command on the store; the caller holds the lock.
-Reply Carry(const std::string &word, int argc, char **argv, const std::string &path)
+// ignore: answer as usual, change nothing.
+Reply Carry(const std::string &word, int argc, char **argv, const std::string &path, bool ignore)
 {
     std::vector<Credential> store;
     if (!ReadStore(path, store))
@@ -186,7 +188,7 @@ Reply Carry(const std::string &word, int argc, char **argv, const std::string &p
         }
         if (!replaced)
             store.push_back({host, userId, password});
-        if (!WriteStore(path, store))
+        if (!ignore && !WriteStore(path, store))
             return {{"SKWSECCMD: cannot write the credential store"}, 1};
         return {{"Credential stored."}, 0};
     }
@@ -195,7 +197,7 @@ Reply Carry(const std::string &word, int argc, char **argv, const std::string &p
         std::erase_if(store, [&](const Credential &c) { return c.host == host; });
         if (store.size() == before)
             return {{"No credential to delete."}, 0};
-        if (!WriteStore(path, store))
+        if (!ignore && !WriteStore(path, store))
             return {{"SKWSECCMD: cannot write the credential store"}, 1};
         return {{"Credential deleted."}, 0};
     }
@@ -217,7 +219,7 @@ int main(int argc, char **argv)
         StoreLock lock(path);
         if (!lock.held())
             skw::Answer(knobs, {"SKWSECCMD: cannot lock the credential store"}, 1);
-        reply = Carry(word, argc, argv, path);
+        reply = Carry(word, argc, argv, path, knobs.ignore);
     }
     // The answer comes after the lock is gone: a tool told to stay silent
     // or never end must not hold up the next change.

@@ -10,6 +10,8 @@
 #define O_CLOEXEC _O_BINARY /* no inheritance question here; no CR LF either */
 #endif
 
+#include <signal.h>
+
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -143,11 +145,13 @@ std::string CommandWord(int argc, char **argv)
     return word.substr(0, word.find(':'));
 }
 
-Knobs ReadKnobs(const std::string &commandWord)
+Knobs ReadKnobs(const std::string &commandWord, const std::string &commandLine)
 {
     Knobs knobs;
     std::string only = Env("SKW_ONLY");
-    if (!only.empty() && !Listed(only, commandWord))
+    std::string match = Env("SKW_MATCH");
+    if ((!only.empty() && !Listed(only, commandWord)) ||
+        (!match.empty() && commandLine.find(match) == std::string::npos))
         return knobs;
     knobs.delayMs = EnvInt("SKW_DELAY_MS");
     knobs.pauseMs = EnvInt("SKW_PAUSE_MS");
@@ -158,6 +162,7 @@ Knobs ReadKnobs(const std::string &commandWord)
     knobs.longLines = EnvInt("SKW_LONG_LINES");
     knobs.noFinalNewline = EnvInt("SKW_NO_FINAL_NEWLINE") != 0;
     knobs.fail = EnvInt("SKW_FAIL") != 0;
+    knobs.ignore = EnvInt("SKW_IGNORE") != 0;
     knobs.chatter = Env("SKW_CHATTER");
     return knobs;
 }
@@ -173,11 +178,40 @@ void Nap(int ms)
     }
 }
 
+// Ends the process that started this tool, at once.
+void KillCaller()
+{
+#ifdef _WIN32
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (entry.th32ProcessID == self)
+            parent = entry.th32ParentProcessID;
+    CloseHandle(snapshot);
+    HANDLE process = parent ? OpenProcess(PROCESS_TERMINATE, FALSE, parent) : nullptr;
+    if (process) {
+        TerminateProcess(process, 9);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+#else
+    kill(g_parent, SIGKILL);
+#endif
+}
+
 std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs)
 {
-    LogCommandLine(RebuildCommandLine(argc, argv));
+    std::string line = RebuildCommandLine(argc, argv);
+    LogCommandLine(line);
+    std::string kill = Env("SKW_KILL_CALLER");
+    if (!kill.empty() && line.find(kill) != std::string::npos) {
+        KillCaller();
+        _exit(3);
+    }
     std::string word = CommandWord(argc, argv);
-    *knobs = ReadKnobs(word);
+    *knobs = ReadKnobs(word, line);
     Nap(knobs->delayMs);
     if (knobs->fail)
         Answer(*knobs, {failText}, 1);

@@ -18,6 +18,12 @@
 //                         to print), write TEXT over and over and never end:
 //                         a stuck tool; without a line end in TEXT, one
 //                         endless line
+//   SKW_MATCH=TEXT        the behaviour knobs apply only to command lines
+//                         that contain TEXT (besides SKW_ONLY)
+//   SKW_IGNORE=1          answer as usual but change nothing
+//   SKW_KILL_CALLER=TEXT  a command line that contains TEXT ends the tool's
+//                         caller at once; the tool then ends too, having
+//                         done nothing (a console that gave up, a reboot)
 #pragma once
 
 #include <string>
@@ -35,6 +41,7 @@ struct Knobs {
     int longLines = 0;
     bool noFinalNewline = false;
     bool fail = false;
+    bool ignore = false;
     std::string chatter;
 };
 
@@ -49,8 +56,8 @@ void LogCommandLine(const std::string &line);
 // "/ADDOUT:h" -> "/ADDOUT"; "" when there is no argument.
 std::string CommandWord(int argc, char **argv);
 
-// The behaviour knobs that apply to this command word.
-Knobs ReadKnobs(const std::string &commandWord);
+// The behaviour knobs that apply to this command word and line.
+Knobs ReadKnobs(const std::string &commandWord, const std::string &commandLine = "");
 
 std::string Env(const char *name);
 std::vector<std::string> Split(const std::string &text, char separator);
