@@ -47,6 +47,7 @@ function(kova_add_release_zip)
     COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/make_zip.py
             --source ${PROJECT_SOURCE_DIR} --zip ${zip} --sums ${dist}/SHA256SUMS
             $<TARGET_FILE:kova32ex> $<TARGET_FILE:wakelan> ${PROJECT_SOURCE_DIR}/packaging/CONSOLE.txt
+            ${PROJECT_SOURCE_DIR}/packaging/WAKELAN.txt
     BYPRODUCTS ${zip} ${dist}/SHA256SUMS
     COMMENT "Writing ${zip} and SHA256SUMS"
     VERBATIM)

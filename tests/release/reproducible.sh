@@ -64,15 +64,18 @@ for program in host/kova32ex.exe wakelan/wakelan.exe; do
   done
 done
 
-# The zip holds exactly the two programs and CONSOLE.txt, as built, with
-# the commit's time; SHA256SUMS checks out against them.
+# The zip holds exactly the two programs and the two texts (CR LF line
+# ends), as built, with the commit's time; SHA256SUMS checks out against
+# them.
 dist=$first/build/windows/dist
 python3 - "$dist/$zip_name" "$stamp" <<'PY' || status=1
 import sys, time, zipfile
 archive, stamp = zipfile.ZipFile(sys.argv[1]), time.gmtime(int(sys.argv[2]))
 names = [i.filename for i in archive.infolist()]
 want = time.gmtime(int(sys.argv[2]))[:5] + (stamp.tm_sec // 2 * 2,)
-ok = names == ["kova32ex.exe", "wakelan.exe", "CONSOLE.txt"]
+ok = names == ["kova32ex.exe", "wakelan.exe", "CONSOLE.txt", "WAKELAN.txt"]
+ok = ok and all(b"\r\n" in archive.read(n) and b"\n" not in archive.read(n).replace(b"\r\n", b"")
+                for n in ("CONSOLE.txt", "WAKELAN.txt"))
 ok = ok and all(i.date_time == want for i in archive.infolist())
 if not ok:
     print("zip entries:", [(i.filename, i.date_time) for i in archive.infolist()], "expected time", want)
