@@ -29,8 +29,8 @@ const char *const kQuotedFields[] = {"/HOST:", "/ADDOUT:", "/SETUID:", "/PWD:"};
 // The tools' output is read byte for byte: no text-mode translation.
 const int g_binaryOutput = _setmode(1, _O_BINARY);
 
-// Windows has no getppid: find the parent once and keep a handle to wait on.
-HANDLE OpenParent()
+// Windows has no getppid: the parent is found in a process snapshot.
+HANDLE OpenParent(DWORD access)
 {
     DWORD self = GetCurrentProcessId(), parent = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -40,9 +40,9 @@ HANDLE OpenParent()
         if (entry.th32ProcessID == self)
             parent = entry.th32ParentProcessID;
     CloseHandle(snapshot);
-    return parent ? OpenProcess(SYNCHRONIZE, FALSE, parent) : nullptr;
+    return parent ? OpenProcess(access, FALSE, parent) : nullptr;
 }
-const HANDLE g_parent = OpenParent();
+const HANDLE g_parent = OpenParent(SYNCHRONIZE);
 
 bool ParentGone()
 {
@@ -182,15 +182,7 @@ void Nap(int ms)
 void KillCaller()
 {
 #ifdef _WIN32
-    DWORD self = GetCurrentProcessId(), parent = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (entry.th32ProcessID == self)
-            parent = entry.th32ParentProcessID;
-    CloseHandle(snapshot);
-    HANDLE process = parent ? OpenProcess(PROCESS_TERMINATE, FALSE, parent) : nullptr;
+    HANDLE process = OpenParent(PROCESS_TERMINATE);
     if (process) {
         TerminateProcess(process, 9);
         WaitForSingleObject(process, 5000);
