@@ -40,7 +40,8 @@ const std::string PING = "SKWSYSCMD /DOPING /SYSTAG:1A";
 const std::string BOOT = "SKWSYSCMD /BOOTSYS /SYSTAG:1A";
 const std::string RESTORE = "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" /PWD:\"oldpw\"";
 const std::string DEL = "SKWSECCMD /DELOUT /HOST:\"pc1\"";
-const Lines kFull = {L, LO, ADD, PING, BOOT, RESTORE};
+// The undo is checked with a second listing.
+const Lines kFull = {L, LO, ADD, PING, BOOT, RESTORE, LO};
 
 struct Version {
     const char *name;
@@ -74,7 +75,7 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"NUMPACKAGES", "NUMPACKAGES", {}, kWith, "SKYWARDEN", {"SKWSYSCMD /GETGRP /ALL"}, true},
     {"stored credential", kReboot, {}, kWith, "0", kFull, true},
-    {"no stored credential", kReboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL}},
+    {"no stored credential", kReboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL, LO}},
     {"slow before the first line", kReboot,
      {{"SKW_ONLY", "/GETSYS,/LISTOUT,/BOOTSYS"}, {"SKW_DELAY_MS", "500"}}, kWith, "0", kFull},
     {"slow on every line", kReboot, {{"SKW_SLOW_MS", "150"}}, kWith, "0", kFull},
