@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     SKWListingScanStart(&listing, mac.c_str());
     SKWTagScanStart(&tags, mac.c_str());
-    SKWCredentialScanStart(&credentials, &passwd);
+    SKWCredentialScanStart(&credentials, &passwd, mac.c_str());
     for (size_t i = 1; i < lines.size(); i++) {
         const char *text = lines[i].c_str();
         if (SKWListingScanLine(&listing, text))
