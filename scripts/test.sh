@@ -61,6 +61,27 @@ trap 'for p in "${wine_prefixes[@]}"; do WINEPREFIX="$p" wineserver -k >/dev/nul
   rm -rf "$wine_home"' EXIT
 unset DISPLAY
 export WINEPREFIX="$wine_home/prefix" WINEDEBUG=-all KOVA_WINE_TIMES="$wine_home/times"
+# 32-bit Windows programs run under Wine's 32-bit loader, itself a 32-bit
+# x86 Linux program; some kernels start none (no IA-32 emulation). There
+# "wine" would fail for every program, so it means Wine's 64-bit loader
+# here, and the cases of the 32-bit build skip, saying why (KOVA_NO_WINE32).
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  if [ -e /usr/lib/wine/wine ]; then
+    KOVA_NO_WINE32="32-bit Wine cannot start: this machine's kernel runs no 32-bit x86 programs"
+  else
+    KOVA_NO_WINE32="32-bit Wine (wine32:i386) is not installed"
+  fi
+  export KOVA_NO_WINE32
+  mkdir "$wine_home/bin"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' \
+      >"$wine_home/bin/$name"
+    chmod +x "$wine_home/bin/$name"
+  done
+  export PATH="$wine_home/bin:$PATH"
+  echo "scripts/test.sh: $KOVA_NO_WINE32; the 32-bit build is built and its headers read, its" \
+    "programs and tests are not run, and the 64-bit build stands in for it under Wine." >&2
+fi
 mkdir -p "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 wineserver -w
@@ -114,7 +135,11 @@ children_cpu() {
 for p in "${parts[@]}"; do
   case $p in
     windows)
-      part "windows (i686, the product)" cmake --workflow --preset windows
+      if [ -n "${KOVA_NO_WINE32:-}" ]; then
+        part "windows (i686, built only)" bash -c 'cmake --preset windows && cmake --build --preset windows'
+      else
+        part "windows (i686, the product)" cmake --workflow --preset windows
+      fi
       part "windows zip" ls -l build/windows/dist/
       ;;
     windows-x64 | default | asan | tsan) part "$p" cmake --workflow --preset "$p" ;;

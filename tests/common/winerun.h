@@ -18,12 +18,20 @@ inline const std::string kUnset = "\x01";  // RunOptions: remove the variable
 
 struct WindowsBuild {
     std::string dir, kova, wakelan;
+    bool i686 = false;  // the 32-bit product, which needs 32-bit Wine
 };
 
 inline WindowsBuild BuildOf(const std::string &preset)
 {
     std::string dir = std::string(KOVA_BUILD_ROOT) + "/" + preset;
-    return {dir, dir + "/host/kova32ex.exe", dir + "/wakelan/wakelan.exe"};
+    return {dir, dir + "/host/kova32ex.exe", dir + "/wakelan/wakelan.exe", preset == "windows"};
+}
+
+// The 32-bit product where 32-bit Wine runs; elsewhere the 64-bit build of
+// the same code, so that what depends on the Windows version is still run.
+inline std::string ProductOrStandIn()
+{
+    return getenv("KOVA_NO_WINE32") ? "windows-x64" : "windows";
 }
 
 // Why Wine tests cannot run here, or empty.
@@ -31,6 +39,8 @@ inline std::string WhyNot(const WindowsBuild &build)
 {
     if (system("command -v wine >/dev/null 2>&1") != 0)
         return "wine is not installed";
+    if (const char *why = getenv("KOVA_NO_WINE32"); why && build.i686)
+        return why;
     if (!Exists(build.kova) || !Exists(build.wakelan))
         return "no Windows build in " + build.dir;
     if (!getenv("WINEPREFIX"))

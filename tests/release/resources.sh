@@ -17,6 +17,10 @@ for build in "$root/windows" "$root/windows-x64"; do
     echo "skipped: no programs and checker in $build"
     continue
   fi
+  if [ "$build" = "$root/windows" ] && [ -n "${KOVA_NO_WINE32:-}" ]; then
+    echo "skipped: $build ($KOVA_NO_WINE32)"
+    continue
+  fi
   for program in "kova32ex gui host" "wakelan console wakelan"; do
     set -- $program
     if wine "$checker" "$build/$3/$1.exe" "$1" "$2" "$version"; then

@@ -385,7 +385,7 @@ WakeRun WakeUnderWine(const WindowsBuild &build, std::map<std::string, std::stri
 // message loop ends the process.  Wine creates windows only with a display.
 TEST(WineDisplay, Kova32exRunsItsCommandInsideAHiddenWindow)
 {
-    const WindowsBuild build = BuildOf("windows");
+    const WindowsBuild build = BuildOf(kt::ProductOrStandIn());
     std::string why = WhyNot(build);
     if (!why.empty())
         GTEST_SKIP() << why;

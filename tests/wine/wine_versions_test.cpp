@@ -1,4 +1,5 @@
-// The 32-bit kova32ex under the Windows versions that Wine can report.
+// The 32-bit kova32ex under the Windows versions that Wine can report (the
+// 64-bit one where this machine cannot run 32-bit Wine).
 // Under win98 GetVersionExA names the older platform, so the program takes
 // the half of the text pipe that peeks before every read and tops the pipe
 // up with filler, here against Wine's real pipes instead of our stand-in;
@@ -151,7 +152,7 @@ class WineVersion : public ::testing::TestWithParam<Version> {
 protected:
     void SetUp() override
     {
-        build_ = kt::BuildOf("windows");
+        build_ = kt::BuildOf(kt::ProductOrStandIn());
         std::string why = kt::WhyNot(build_);
         if (!why.empty())
             GTEST_SKIP() << why;
