@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -96,6 +97,7 @@ const Scenario kScenarios[] = {
 struct Outcome {
     std::string result, log, store;
     std::string trace;  // Wine's debugging output (WINEDEBUG in the row's env)
+    int exitCode = -1;
 };
 
 std::string Joined(const Lines &lines)
@@ -106,46 +108,60 @@ std::string Joined(const Lines &lines)
     return text;
 }
 
-// Runs one scenario in a fresh working directory: by the Linux build on
-// the version's platform, or by the Windows build in its prefix.
-Outcome RunScenario(const Scenario &s, const Version &version, const kt::WindowsBuild *build,
-                    const std::string &prefix)
+// One PC's inventory and the given store in dir, and the environment that
+// points the tools (and the request's locks and records) there.
+Env Prepare(const std::string &dir, const std::string &store)
 {
-    kt::TempDir dir;
-    kt::WriteFile(dir / "inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
-                                     "list SYSTAG=0x1A SYSNAME= \"pc one\"\n"
-                                     "list ADDR= \"pc1\"\n"
-                                     "list MAC=" + kMac + "\n");
-    kt::WriteFile(dir / "store", s.store);
-    std::string trace;
-    Env env = {{"SKW_INVENTORY", dir / "inventory"},
-               {"SKW_CREDSTORE", dir / "store"},
-               {"SKW_LOG", dir / "log"}};
-    for (const auto &[name, value] : s.env)
-        env[name] = value;
+    kt::WriteFile(dir + "/inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
+                                      "list SYSTAG=0x1A SYSNAME= \"pc one\"\n"
+                                      "list ADDR= \"pc1\"\n"
+                                      "list MAC=" + kMac + "\n");
+    kt::WriteFile(dir + "/store", store);
+    return {{"SKW_INVENTORY", dir + "/inventory"},
+            {"SKW_CREDSTORE", dir + "/store"},
+            {"SKW_LOG", dir + "/log"},
+            {"KOVA_MUTEX_DIR", dir + "/mutex"},
+            {"KOVA_STATE_DIR", dir + "/state"}};
+}
+
+// One request line in dir: by the Linux build on the version's platform, or
+// by the Windows build in its prefix.
+Outcome RunIn(const std::string &dir, const std::string &line, Env env, const Version &version,
+              const kt::WindowsBuild *build, const std::string &prefix)
+{
+    kt::RunResult run;
     if (build) {
         env["WINEPREFIX"] = prefix;
         env["WINEPATH"] = build->dir + "/tools/skwtools";
         // Wine joins the words with single spaces into the command line.
-        std::istringstream in(s.line);
+        std::istringstream in(line);
         std::vector<std::string> words;
         for (std::string word; in >> word;)
             words.push_back(word);
-        kt::RunResult run = kt::RunWine(build->kova, words, dir.path(), env);
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        trace = run.err;
+        run = kt::RunWine(build->kova, words, dir, env);
     } else {
         kt::RunOptions options;
-        options.cwd = dir.path();
+        options.cwd = dir;
         options.env = env;
         options.env["PATH"] = std::string(KOVA_TOOLS_DIR) + "/skwtools:/usr/bin:/bin";
         options.env["KOVA_WINVER"] = version.older ? "95" : kt::kUnset;
-        options.env["XDG_RUNTIME_DIR"] = dir.path();  // named mutexes of this run alone
-        kt::RunResult run = kt::Run({KOVA32EX_BIN, s.line}, options);
-        EXPECT_EQ(run.exitCode, 0) << run.err;
+        run = kt::Run({KOVA32EX_BIN, line}, options);
     }
-    return {kt::ReadFile(dir / "KOVA.TMP"), kt::ReadFile(dir / "log"), kt::ReadFile(dir / "store"),
-            trace};
+    EXPECT_FALSE(run.timedOut);
+    return {kt::ReadFile(dir + "/KOVA.TMP"), kt::ReadFile(dir + "/log"), kt::ReadFile(dir + "/store"),
+            build ? run.err : "", run.exitCode};
+}
+
+Outcome RunScenario(const Scenario &s, const Version &version, const kt::WindowsBuild *build,
+                    const std::string &prefix)
+{
+    kt::TempDir dir;
+    Env env = Prepare(dir.path(), s.store);
+    for (const auto &[name, value] : s.env)
+        env[name] = value;
+    Outcome outcome = RunIn(dir.path(), s.line, env, version, build, prefix);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.trace;
+    return outcome;
 }
 
 class WineVersion : public ::testing::TestWithParam<Version> {
@@ -218,6 +234,43 @@ TEST_P(WineVersion, AgentScenariosMatchTheLinuxBuildOnTheSamePlatform)
     std::printf("%s", line);
     if (const char *times = getenv("KOVA_WINE_TIMES"))
         std::ofstream(times, std::ios::app) << line;
+}
+
+// The section's choices by version, seen from outside: the lock's name in
+// Wine's trace of CreateMutexA (only NT 5.0 and later have the Global
+// namespace), and a request killed inside its section leaving the record
+// whose host the lock names, which the next command uses to put the store
+// back.
+TEST_P(WineVersion, CredentialLockNameAndTheRecordOfADeadRequest)
+{
+    const bool global = std::string(GetParam().name) == "winxp";
+    kt::TempDir dir;
+    // Relay only the one call: a full relay trace slows every process.
+    kt::RunWine("reg", {"add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/d",
+                        "KERNEL32.CreateMutexA", "/f"},
+                dir.path(), {{"WINEPREFIX", prefix_}});
+    Env env = Prepare(dir.path(), kWith);
+    env["SKW_KILL_CALLER"] = "/BOOTSYS";
+    env["WINEDEBUG"] = "+relay";
+    Outcome killed = RunIn(dir.path(), kReboot, env, GetParam(), &build_, prefix_);
+    EXPECT_EQ(killed.store, kWithout + "pc1\tadmin\tsecret\n");  // the dead request's
+
+    std::vector<std::string> records;
+    for (const auto &entry : std::filesystem::directory_iterator(dir / "state"))
+        records.push_back(entry.path().filename().string());
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records[0].rfind("KOVACRED-", 0), 0u) << records[0];
+    const std::string hash = records[0].substr(9, records[0].find('.') - 9);
+    const std::string lock = std::string(global ? "\"Global\\\\" : "\"") + "KOVA-CRED-" + hash + "\"";
+    EXPECT_NE(killed.trace.find("CreateMutexA("), std::string::npos) << killed.trace;
+    EXPECT_NE(killed.trace.find(lock), std::string::npos) << lock << "\n" << killed.trace;
+
+    env.erase("SKW_KILL_CALLER");
+    env.erase("WINEDEBUG");
+    Outcome next = RunIn(dir.path(), "NUMPACKAGES", env, GetParam(), &build_, prefix_);
+    EXPECT_EQ(next.result, "SKYWARDEN\r\n");
+    EXPECT_EQ(next.store, kWith);
+    EXPECT_FALSE(kt::Exists(dir / ("state/" + records[0])));
 }
 
 }  // namespace
