@@ -143,8 +143,11 @@ TEST_F(EndToEnd, TheDebuggingChannelSaysWhyAndShowsNoPassword)
         Env env;
         Lines lines;  // in this order among the others
     } cases[] = {
+        // A tool that ends by itself is seen either to have ended or to
+        // still run as its output closes, as timing has it: no case expects
+        // the one or the other.
         {"with credentials", {},
-         {"request REBOOTSYS", "started " + L, "SKWSYSCMD ended, exit code 0", "started " + LO,
+         {"request REBOOTSYS", "started " + L, "started " + LO,
           "credential listing for \"pc1\": one credential",
           "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" " + masked, "started " + BOOT,
           "started SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" " + masked,
@@ -161,7 +164,7 @@ TEST_F(EndToEnd, TheDebuggingChannelSaysWhyAndShowsNoPassword)
          {"started " + BOOT, "SKWSYSCMD given up at the total limit of 300 ms: ended",
           "answer in KOVA.TMP: 108"}},
         {"failing tool", {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_FAIL", "1"}},
-         {"started " + BOOT, "SKWSYSCMD ended, exit code 1", "answer in KOVA.TMP: 108"}},
+         {"started " + BOOT, "answer in KOVA.TMP: 108"}},
         {"no agent tools", {{"PATH", "/nonexistent"}},
          {"ReadTextPopen(): CreateProcess() failed; GetLastError: 2; command: " + L,
           "not looked up: the listing tool cannot be started", "answer in KOVA.TMP: 103"}},
