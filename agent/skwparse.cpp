@@ -401,10 +401,12 @@ void SKWAttributeLine(tSystemData *pSystemData, char *line)
 
 /* A listing tells "no credential" only by positive evidence, and "this
  * credential" only in the documented form, HOST= "h" USERID= "u" PWD= "p",
- * each value whole.  Anything that might be a credential in another
- * wording (a table, colons, lower case, spaces around "=", HOSTNAME=) or an
- * error message leaves the store's state unknown: a credential mistaken
- * for none would be deleted. */
+ * each value whole.  A line that holds a keyword or a double quote must be
+ * made of separators and whole attributes and nothing else.  Any other
+ * line must hold nothing that might be a credential in another wording (a
+ * table, colons, lower case, spaces around "=", HOSTNAME=) and no word
+ * that reports trouble.  Anything else leaves the store's state unknown: a
+ * credential mistaken for none would be deleted. */
 typedef struct tCredentialKey {
     const char *keyword;
     size_t keywordLen;
@@ -426,13 +428,22 @@ static const tCredentialKey credentialKeys[] = {
 #define CREDENTIAL_KEYS (sizeof(credentialKeys) / sizeof(credentialKeys[0]))
 #define CREDENTIAL_FIELD_LEN sizeof(((tSKWPasswordData *)0)->host) /* all three alike */
 
-/* Words that start a token which may name a credential, in any case. */
+/* Words that may name a credential, in any case. */
 static const char *const credentialWords[] = {"HOST", "USER", "PWD", "PASS"};
 /* The bare column titles: a line of only these says nothing. */
 static const char *const columnTitles[] = {"HOST", "USERID", "PWD"};
-/* Words of a line that reports a failure, in any case. */
-static const char *const errorWords[] = {"ERROR",  "FAIL",    "DENIED",  "CANNOT",
-                                         "UNABLE", "INVALID", "UNKNOWN", "USAGE"};
+/* Text that reports trouble wherever it stands, in any case. */
+static const char *const troubleTexts[] = {"ERROR",  "FAIL",    "DENIED",  "CANNOT",
+                                           "UNABLE", "INVALID", "UNKNOWN", "USAGE"};
+/* Words that report trouble by their beginning, in any case.  The last
+ * four go beyond the agreed list: an agent that cannot reach its store
+ * says so in words like these, and the same words for any host would
+ * otherwise pass for "none". */
+static const char *const troubleStarts[] = {"LOCK",  "BUSY",    "UNAVAILABLE", "TIMEOUT",
+                                            "TIMED", "AGAIN",   "REFUS",       "UNREACH",
+                                            "ABORT", "EXCEPTION"};
+/* Negations that end a word ("isn't", "can't"), plain and typographic. */
+static const char *const negations[] = {"N'T", "N\xE2\x80\x99T"};
 
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
 
@@ -462,13 +473,115 @@ static int ContainsNoCase(const char *line, const char *word)
     return 0;
 }
 
-static int InList(const char *token, const char *const *words, size_t count, int anyCase)
+static int IsBlank(char c)
 {
-    size_t i;
-    for (i = 0; i < count; i++)
-        if (anyCase ? BeginsNoCase(token, words[i]) : strcmp(token, words[i]) == 0)
+    return c == ' ' || c == '\t';
+}
+
+static int IsSeparator(char c)
+{
+    return c == ',' || IsBlank(c);
+}
+
+/* Letters, digits and every byte past ASCII: the inside of a word. */
+static int IsWordChar(char c)
+{
+    unsigned char u = (unsigned char)c;
+    return u >= 0x80 || (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
+}
+
+static int IsControl(char c)
+{
+    return (unsigned char)c < 0x20 || c == 0x7F;
+}
+
+/* word at the start of a word of text, in any case; whole: also ending
+ * there. */
+static int HasWord(const char *text, const char *word, int whole)
+{
+    size_t n = strlen(word);
+    const char *p;
+    for (p = text; *p; p++)
+        if ((p == text || !IsWordChar(p[-1])) && CompareNoCase(p, word, n) == 0 &&
+            (!whole || !IsWordChar(p[n])))
             return 1;
     return 0;
+}
+
+/* ending at the end of a word of text, in any case. */
+static int HasEnding(const char *text, const char *ending)
+{
+    size_t n = strlen(ending);
+    for (; *text; text++)
+        if (CompareNoCase(text, ending, n) == 0 && !IsWordChar(text[n]))
+            return 1;
+    return 0;
+}
+
+static int ReportsTrouble(const char *text)
+{
+    size_t i;
+    for (i = 0; i < COUNT_OF(troubleTexts); i++)
+        if (ContainsNoCase(text, troubleTexts[i]))
+            return 1;
+    for (i = 0; i < COUNT_OF(troubleStarts); i++)
+        if (HasWord(text, troubleStarts[i], 0))
+            return 1;
+    for (i = 0; i < COUNT_OF(negations); i++)
+        if (HasEnding(text, negations[i]))
+            return 1;
+    return HasWord(text, "NOT", 1);
+}
+
+/* A credential word anywhere, the rest of its token, optional blanks, then
+ * "=" or ":": host=, Password:, USERNAME =, LastHost: */
+static int HasAttributeToken(const char *text)
+{
+    const char *p, *q;
+    size_t i;
+    for (p = text; *p; p++)
+        for (i = 0; i < COUNT_OF(credentialWords); i++) {
+            if (!BeginsNoCase(p, credentialWords[i]))
+                continue;
+            for (q = p + strlen(credentialWords[i]); *q && !IsSeparator(*q) && *q != '=' && *q != ':';
+                 q++)
+                ;
+            while (IsBlank(*q))
+                q++;
+            if (*q == '=' || *q == ':')
+                return 1;
+        }
+    return 0;
+}
+
+/* A token (split as the listing is) that begins with a credential word or
+ * is the host alone (mark), unless the line holds only column titles. */
+static int NamesACredential(const char *text, char mark)
+{
+    const char *p = text;
+    int titles = 1, suspect = 0;
+    size_t i, n;
+
+    for (;;) {
+        while (IsSeparator(*p))
+            p++;
+        if (*p == '\0')
+            break;
+        for (n = 0; p[n] != '\0' && !IsSeparator(p[n]); n++)
+            ;
+        for (i = 0; i < COUNT_OF(columnTitles); i++)
+            if (strlen(columnTitles[i]) == n && strncmp(p, columnTitles[i], n) == 0)
+                break;
+        if (i == COUNT_OF(columnTitles))
+            titles = 0;
+        for (i = 0; i < COUNT_OF(credentialWords); i++)
+            if (BeginsNoCase(p, credentialWords[i]))
+                suspect = 1;
+        if (n == 1 && p[0] == mark)
+            suspect = 1;
+        p += n;
+    }
+    return suspect && !titles;
 }
 
 static const tCredentialKey *CredentialKeyOf(const char *token)
@@ -480,12 +593,9 @@ static const tCredentialKey *CredentialKeyOf(const char *token)
     return NULL;
 }
 
-/* The key of a HOST=, USERID= or PWD= token, its value stored, or null;
- * *pFits: the value stood between quotes and fits its field with the
- * terminator. */
+/* The key of a HOST=, USERID= or PWD= token, its value stored, or null. */
 static const tCredentialKey *PopulatePasswordInLine(tSKWPasswordData *pPasswdData,
-                                                    char *pAttribute, const char *pLineEnd,
-                                                    int *pFits)
+                                                    char *pAttribute, const char *pLineEnd)
 {
     const tCredentialKey *pKey = CredentialKeyOf(pAttribute);
     char *value;
@@ -496,35 +606,117 @@ static const tCredentialKey *PopulatePasswordInLine(tSKWPasswordData *pPasswdDat
     value = TakeQuotedValue(pAttribute, pKey->distance, pLineEnd, &closed);
     if (value)
         FillField((char *)pPasswdData + pKey->field, value, CREDENTIAL_FIELD_LEN);
-    *pFits = value && closed && BoundedLength(value, CREDENTIAL_FIELD_LEN) < CREDENTIAL_FIELD_LEN;
     return pKey;
 }
 
 /* Nothing here calls it: it serves outside code linked with the adapter. */
 int SKWPopulatePasswordData(tSKWPasswordData *pPasswdData, char *pAttribute)
 {
-    int fits;
-    return PopulatePasswordInLine(pPasswdData, pAttribute, pAttribute + strlen(pAttribute),
-                                  &fits) != NULL;
+    return PopulatePasswordInLine(pPasswdData, pAttribute, pAttribute + strlen(pAttribute)) != NULL;
 }
 
-/* A documented value that the command line can carry back whole: its
- * closing quote on the line (its end already cut off), then a delimiter
- * or the line end; no control
- * character; no backslash at its end, which would escape the closing
- * quote.  value: just past the opening quote. */
-static int WholeValue(const char *value)
+/* A value that the command line can carry back whole: it fits its field
+ * with the terminator, holds no control character, and does not end in a
+ * backslash, which would escape the closing quote. */
+static int WholeValue(const char *value, const char *close)
 {
-    const char *close = strchr(value, '"');
     const char *p;
 
-    if (!close || (close > value && close[-1] == '\\'))
+    if ((size_t)(close - value) >= CREDENTIAL_FIELD_LEN || (close > value && close[-1] == '\\'))
         return 0;
     for (p = value; p < close; p++)
-        if ((unsigned char)*p < 0x20 || *p == 0x7F)
+        if (IsControl(*p))
             return 0;
-    p = close + 1;
-    return *p == '\0' || *p == ',' || *p == ' ' || *p == '\t';
+    return 1;
+}
+
+/* A line of separators and whole attributes, at least one: KEY= "value",
+ * exactly one space before the opening quote, and after the closing quote
+ * a separator or the line's end.  With pPasswd, each value goes into its
+ * field and is counted; without, the line is only checked.  1 when the
+ * line is understood to its end. */
+static int AttributeLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, const char *line,
+                         const char *end)
+{
+    const char *p = line;
+    int count = 0;
+
+    for (;;) {
+        const char *start = p, *value, *close;
+        const tCredentialKey *pKey;
+        size_t n;
+
+        while (p < end && IsSeparator(*p))
+            p++;
+        if (p == end)
+            return count > 0;
+        if (count > 0 && p == start)
+            return 0; /* a closing quote with text glued to it: p" q" */
+        pKey = CredentialKeyOf(p);
+        if (!pKey)
+            return 0;
+        p += pKey->keywordLen;
+        if (end - p < 2 || p[0] != ' ' || p[1] != '"')
+            return 0;
+        value = p + 2;
+        close = (const char *)memchr(value, '"', (size_t)(end - value));
+        if (!close || !WholeValue(value, close))
+            return 0;
+        if (pPasswd) {
+            char *field = (char *)pPasswd + pKey->field;
+            n = (size_t)(close - value);
+            memcpy(field, value, n);
+            memset(field + n, 0, CREDENTIAL_FIELD_LEN - n);
+            (*(int *)(void *)((char *)pScan + pKey->counter))++;
+        }
+        count++;
+        p = close + 1;
+    }
+}
+
+/* Appends one character to the wording; no room leaves the scan able to
+ * say nothing. */
+static int PutWording(tCredentialScan *pScan, char c)
+{
+    if (pScan->textLength + 1 >= sizeof(pScan->text)) {
+        pScan->wordingCut = 1;
+        pScan->unclear = 1;
+        return 0;
+    }
+    pScan->text[pScan->textLength++] = c;
+    pScan->text[pScan->textLength] = '\0';
+    return 1;
+}
+
+/* The line's words joined by single spaces, each standing occurrence of
+ * the host's text (any case, no letter or digit beside it) replaced by
+ * SKW_CRED_HOST_MARK.  out holds at least as much as line. */
+static void Wording(const tCredentialScan *pScan, const char *line, char *out)
+{
+    size_t hostLen = pScan->host ? strlen(pScan->host) : 0;
+    size_t n = 0, i = 0, m = 0;
+
+    while (*line) {
+        while (IsBlank(*line))
+            line++;
+        if (*line == '\0')
+            break;
+        if (n > 0)
+            out[n++] = ' ';
+        while (*line && !IsBlank(*line))
+            out[n++] = *line++;
+    }
+    out[n] = '\0';
+    while (i < n) {
+        if (hostLen > 0 && n - i >= hostLen && (i == 0 || !IsWordChar(out[i - 1])) &&
+            CompareNoCase(out + i, pScan->host, hostLen) == 0 && !IsWordChar(out[i + hostLen])) {
+            out[m++] = SKW_CRED_HOST_MARK;
+            i += hostLen;
+        } else {
+            out[m++] = out[i++];
+        }
+    }
+    out[m] = '\0';
 }
 
 void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd, const char *host)
@@ -536,61 +728,61 @@ void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd, c
 
 void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, char *line)
 {
-    static char original[SKW_LINE_LEN]; /* the line before strtok cuts it */
-    size_t length = strlen(line);
-    const char *pLineEnd;
-    const tCredentialKey *pKey;
-    char *token;
-    int fits, titles = 1, suspect = 0;
-    size_t i;
+    char words[SKW_LINE_LEN];
+    size_t length = strlen(line), i;
+    /* a line that fills the reader's buffer goes on in the next one */
+    int cut = length > SKW_LINE_LEN - 1 || (length == SKW_LINE_LEN - 1 && line[length - 1] != '\n');
 
-    /* The line end is no part of the last token. */
+    pScan->lines++;
     if (length > 0 && line[length - 1] == '\n')
         line[--length] = '\0';
     if (length > 0 && line[length - 1] == '\r')
         line[--length] = '\0';
-    pLineEnd = line + length;
-    pScan->lines++;
-    for (i = 0; i < COUNT_OF(errorWords); i++)
-        if (ContainsNoCase(line, errorWords[i]))
-            pScan->unclear = 1;
-    snprintf(original, sizeof(original), "%s", line);
-    for (token = strtok(line, ATTRIBUTE_DELIMITERS); token;
-         token = strtok(NULL, ATTRIBUTE_DELIMITERS)) {
-        pKey = CredentialKeyOf(token);
-        /* Documented: the keyword alone, one space, the opening quote. */
-        if (pKey && token[pKey->keywordLen] == '\0' &&
-            original[token - line + pKey->keywordLen] == ' ' &&
-            token + pKey->distance < pLineEnd && token[pKey->distance] == '"') {
-            titles = 0;
-            /* Lines past the limit are not parsed into the record; a
-             * credential among them leaves the store's state unknown. */
-            if (pScan->lines > SKW_CRED_MAX_LINES) {
-                pScan->unclear = 1;
-                continue;
-            }
-            PopulatePasswordInLine(pPasswd, token, pLineEnd, &fits);
-            if (!fits || !WholeValue(original + (token - line) + pKey->distance + 1))
-                pScan->unclear = 1;
-            (*(int *)(void *)((char *)pScan + pKey->counter))++;
-            continue;
-        }
-        if (pKey)
-            suspect = 1; /* a keyword glued to its value, or without one */
-        if (!InList(token, columnTitles, COUNT_OF(columnTitles), 0))
-            titles = 0;
-        if (InList(token, credentialWords, COUNT_OF(credentialWords), 1) ||
-            (pScan->host && CompareNoCase(token, pScan->host, strlen(pScan->host) + 1) == 0))
-            suspect = 1;
-    }
-    if (suspect && !titles)
+    if (pScan->unclear)
+        return;
+    for (i = 0; i < length && !cut; i++)
+        if (IsControl(line[i]) && line[i] != '\t')
+            cut = 1;
+    if (cut) {
         pScan->unclear = 1;
+        return;
+    }
+    if (strchr(line, '"') || strstr(line, "HOST=") || strstr(line, "USERID=") ||
+        strstr(line, "PWD=")) {
+        /* Values stay out of the wording, and a credential has none to
+         * compare; past the tenth line it is not read at all. */
+        pScan->wordingCut = 1;
+        if (pScan->lines > SKW_CRED_MAX_LINES || !AttributeLine(pScan, NULL, line, line + length))
+            pScan->unclear = 1;
+        else
+            AttributeLine(pScan, pPasswd, line, line + length);
+        pScan->nonBlank++;
+        return;
+    }
+    /* Trouble and credential words are looked for outside the host's text:
+     * a host may well be called "lockserver". */
+    Wording(pScan, line, words);
+    if (words[0] == '\0')
+        return; /* a blank line says nothing and is left out */
+    pScan->nonBlank++;
+    if (ReportsTrouble(words) || HasAttributeToken(words) ||
+        NamesACredential(words, SKW_CRED_HOST_MARK)) {
+        pScan->unclear = 1;
+        return;
+    }
+    if (pScan->wordingCut)
+        return;
+    if (pScan->textLength > 0 && !PutWording(pScan, '\n'))
+        return;
+    for (i = 0; words[i] != '\0'; i++)
+        if (!PutWording(pScan, words[i]))
+            return;
 }
 
 int SKWCredentialScanState(const tCredentialScan *pScan, const tSKWPasswordData *pPasswd,
                            const char *host)
 {
-    if (pScan->unclear || pScan->lines == 0)
+    if (pScan->unclear || pScan->nonBlank == 0)
         return SKW_CRED_UNKNOWN; /* a tool that printed nothing said nothing */
     if (pScan->hosts == 0 && pScan->userIds == 0 && pScan->passwords == 0)
         return SKW_CRED_NONE;
@@ -599,4 +791,21 @@ int SKWCredentialScanState(const tCredentialScan *pScan, const tSKWPasswordData 
         strcmp(pPasswd->host, host) == 0)
         return SKW_CRED_ONE;
     return SKW_CRED_UNKNOWN;
+}
+
+int SKWCredentialScanSameWording(const tCredentialScan *pA, const tCredentialScan *pB)
+{
+    if (pA->unclear || pB->unclear || pA->wordingCut || pB->wordingCut)
+        return 0;
+    return pA->textLength == pB->textLength && memcmp(pA->text, pB->text, pA->textLength) == 0;
+}
+
+void SKWCredentialScanClear(tCredentialScan *pScan)
+{
+    /* volatile: a clearing just before the record goes out of use must
+     * not be left out by the compiler */
+    volatile unsigned char *p = (volatile unsigned char *)pScan;
+    size_t i;
+    for (i = 0; i < sizeof(*pScan); i++)
+        p[i] = 0;
 }

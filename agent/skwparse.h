@@ -4,8 +4,9 @@
  * reads to these scanners; they keep the state between lines, so they can
  * be fed from memory as well as from a child process.  Lines are those of
  * ReadTextFgets: at most SKW_LINE_LEN - 1 characters, normally ending in a
- * line feed.  The attribute and credential scanners split their line in
- * place with strtok and must run on the main thread only. */
+ * line feed.  The attribute scanner splits its line in place with strtok
+ * and must run on the main thread only; the credential scanner only cuts
+ * the line end off. */
 #ifndef SKWPARSE_H
 #define SKWPARSE_H
 
@@ -67,20 +68,45 @@ void SKWAttributeLine(tSystemData *pSystemData, char *line);
 #define SKW_CRED_NONE 1    /* no credential at all */
 #define SKW_CRED_ONE 2     /* one credential, whole, for the host */
 
+#define SKW_CRED_TEXT_LEN 2048    /* the listing's wording, terminator included */
+#define SKW_CRED_HOST_MARK '\x01' /* the host's text in the wording */
+
+/* The scan of one listing.  It holds the listing's wording, and the caller
+ * must clear it with SKWCredentialScanClear once it has used it. */
 typedef struct tCredentialScan {
     int lines;     /* lines examined */
-    int hosts;     /* HOST=, USERID= and PWD= tokens seen */
+    int nonBlank;  /* lines that hold more than blanks */
+    int hosts;     /* HOST=, USERID= and PWD= attributes read */
     int userIds;
     int passwords;
-    int unclear;   /* a value that cannot go back whole, a credential in
-                    * another wording or past the tenth line, an error */
+    int unclear;   /* an attribute line not read to its end, a value that
+                    * cannot go back whole, a credential in another wording
+                    * or past the tenth line, trouble, a control character,
+                    * a cut line, no room for the wording */
+    int wordingCut; /* the wording stopped at an attribute line: it is not
+                     * the whole listing's */
+    size_t textLength;
     const char *host; /* the host asked for */
+    /* The lines without attributes: their words joined by single spaces,
+     * non-blank lines joined by line feeds (blank lines left out), the
+     * host's text, standing alone (any case, no letter or digit beside
+     * it), as SKW_CRED_HOST_MARK. */
+    char text[SKW_CRED_TEXT_LEN];
 } tCredentialScan;
 
 void SKWCredentialScanStart(tCredentialScan *pScan, tSKWPasswordData *pPasswd, const char *host);
+/* Cuts the line end (LF, CR LF) off line; leaves the rest as it is. */
 void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, char *line);
-/* The state of the store for host, once the listing has ended. */
+/* The state of the store for host, once the listing has ended.  NONE
+ * rests on this listing alone: confirm it with SKWCredentialScanSameWording
+ * against the listing of a host that cannot have a credential. */
 int SKWCredentialScanState(const tCredentialScan *pScan, const tSKWPasswordData *pPasswd,
                            const char *host);
+/* 1 when both scans hold the whole wording of their listings (nothing
+ * unclear, no attribute) and the two are the same word for word, each
+ * with its own host's text replaced. */
+int SKWCredentialScanSameWording(const tCredentialScan *pA, const tCredentialScan *pB);
+/* Zeroes the scan record. */
+void SKWCredentialScanClear(tCredentialScan *pScan);
 
 #endif
