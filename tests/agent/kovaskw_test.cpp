@@ -341,6 +341,18 @@ TEST(Results, ResultLineNeedsDigitsAfterRcEquals)
     EXPECT_EQ(SKWInterpretSKWSYSError(-1), 108);
 }
 
+// Feeds lines to a scan started for host.
+void ScanListing(tCredentialScan &scan, tSKWPasswordData &passwd, const char *host,
+                 const std::vector<std::string> &lines)
+{
+    SKWCredentialScanStart(&scan, &passwd, host);
+    for (const std::string &text : lines) {
+        char line[SKW_LINE_LEN];
+        snprintf(line, sizeof line, "%s", text.c_str());
+        SKWCredentialScanLine(&scan, &passwd, line);
+    }
+}
+
 TEST(Credentials, StoreStateIsKnownOnlyFromAWholeListing)
 {
     const struct {
@@ -387,18 +399,78 @@ TEST(Credentials, StoreStateIsKnownOnlyFromAWholeListing)
         {"credential after ten lines",
          std::vector<std::string>(10, "-\n") + std::vector<std::string>{"HOST= \"pc1\"\n"},
          SKW_CRED_UNKNOWN},
+        // A value goes back whole or the listing is not known: a quote
+        // inside it no longer cuts it short.
+        {"password p\" q", {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\" q\"\n"}, SKW_CRED_UNKNOWN},
+        {"password \" q", {"HOST= \"pc1\" USERID= \"u\" PWD= \"\" q\"\n"}, SKW_CRED_UNKNOWN},
+        {"password p\",q", {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\",q\"\n"}, SKW_CRED_UNKNOWN},
+        {"user ad\" x", {"HOST= \"pc1\" USERID= \"ad\" x\" PWD= \"p\"\n"}, SKW_CRED_UNKNOWN},
+        {"quote glued to the next attribute", {"HOST= \"pc1\"USERID= \"u\" PWD= \"p\"\n"},
+         SKW_CRED_UNKNOWN},
+        {"split over two lines, commas",
+         {"Outgoing credentials:\n", "HOST= \"pc1\"\n", "USERID= \"u\", PWD= \"p\"\n"},
+         SKW_CRED_ONE},
+        {"trouble word inside a value", {"HOST= \"pc1\" USERID= \"u\" PWD= \"Unknown7\"\n"},
+         SKW_CRED_ONE},
+        {"trouble word beside a credential",
+         {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\" (locked)\n"}, SKW_CRED_UNKNOWN},
+        {"trouble line beside a credential",
+         {"Store busy\n", "HOST= \"pc1\" USERID= \"u\" PWD= \"p\"\n"}, SKW_CRED_UNKNOWN},
+        // "None" only from clean lines.
+        {"not running", {"The agent service is not running.\n"}, SKW_CRED_UNKNOWN},
+        {"locked", {"No outbound credentials found (credential store is locked by another process)\n"},
+         SKW_CRED_UNKNOWN},
+        {"a contraction", {"The store isn't open\n"}, SKW_CRED_UNKNOWN},
+        {"a single blank line", {" \t\r\n"}, SKW_CRED_UNKNOWN},
+        {"attribute token", {"Outgoing credentials:\n", "LastUser=admin\n"}, SKW_CRED_UNKNOWN},
+        {"control character", {"Outgoing\x1b credentials:\n"}, SKW_CRED_UNKNOWN},
+        {"DEL", {"Outgoing credentials:\x7f\n"}, SKW_CRED_UNKNOWN},
+        {"cut line", {std::string(SKW_LINE_LEN - 1, 'x'), "\n"}, SKW_CRED_UNKNOWN},
+        {"host in words", {"No credential for 'PC1'.\n"}, SKW_CRED_NONE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         tCredentialScan scan;
         tSKWPasswordData passwd;
-        SKWCredentialScanStart(&scan, &passwd, "pc1");
-        for (const std::string &text : c.lines) {
-            char line[SKW_LINE_LEN];
-            snprintf(line, sizeof line, "%s", text.c_str());
-            SKWCredentialScanLine(&scan, &passwd, line);
-        }
+        ScanListing(scan, passwd, "pc1", c.lines);
         EXPECT_EQ(SKWCredentialScanState(&scan, &passwd, "pc1"), c.state);
+        if (c.state == SKW_CRED_ONE) {
+            EXPECT_STREQ(passwd.userId, "u");
+        }
+        SKWCredentialScanClear(&scan);
+    }
+}
+
+// A "none" is confirmed by the same words for a host that cannot have a
+// credential; only the host's text, standing alone, may differ.
+TEST(Credentials, SameWordingReplacesOnlyTheHostsText)
+{
+    const char *const probe = "KOVA-NO-CREDENTIAL.INVALID";
+    const struct {
+        const char *name;
+        std::vector<std::string> listing, probeListing;
+        bool same;
+    } cases[] = {
+        {"host replaced, blanks and blank lines aside",
+         {"Outgoing credentials:\n", "\n", "(none for 'pc1')\n"},
+         {"Outgoing  credentials:\r\n", "\t(none for 'kova-no-credential.invalid')\n"}, true},
+        {"host elsewhere", {"(none for 'pc1')\n"}, {"('KOVA-NO-CREDENTIAL.INVALID') none for\n"},
+         false},
+        {"host inside a longer word", {"(none for 'pc1x')\n"},
+         {"(none for 'KOVA-NO-CREDENTIAL.INVALIDx')\n"}, false},
+        {"an attribute line has no wording", {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\"\n"},
+         {"HOST= \"pc1\" USERID= \"u\" PWD= \"p\"\n"}, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        tCredentialScan scan, probeScan;
+        tSKWPasswordData passwd, probePasswd;
+        ScanListing(scan, passwd, "pc1", c.listing);
+        ScanListing(probeScan, probePasswd, probe, c.probeListing);
+        EXPECT_EQ(SKWCredentialScanSameWording(&scan, &probeScan) != 0, c.same);
+        SKWCredentialScanClear(&scan);
+        SKWCredentialScanClear(&probeScan);
+        EXPECT_EQ(scan.textLength, 0u);
     }
 }
 
