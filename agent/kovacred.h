@@ -6,26 +6,13 @@
 
 #include "kovawin.h"
 
-#include "kovaskw.h"
-
-#define CRED_HOST_LEN SKW_CMD_LEN /* a host must fit a command line anyway */
-
-/* How to undo one request's change of the store for one host. */
-typedef struct tCredRecord {
-    char host[CRED_HOST_LEN];
-    int stored;                /* a credential was stored before */
-    tSKWPasswordData old;      /* that credential, when stored */
-    char tempUserId[SKW_CMD_LEN];
-    uint32_t tempSalt;         /* the request's password, salted and hashed */
-    uint64_t tempHash;
-} tCredRecord;
+#include "credrec.h"
 
 typedef struct tCredSection {
     HANDLE hMutex;       /* the host's lock, while held */
-    uint32_t hash;       /* names the lock and the record */
-    int abandoned;       /* the last owner died holding the lock */
-    int state;           /* SKW_CRED_...: the store as this section listed it */
-    int changed;         /* the request's credential went in: an undo is owed */
+    HANDLE hTools;       /* the section's tool marker, inherited by its tools */
+    uint32_t hash;       /* names the lock, the marker and the record */
+    int changed;         /* the record is written: an undo is owed */
     tCredRecord record;
 } tCredSection;
 
@@ -37,21 +24,15 @@ void KovaCredRecover(void);
  * record there is dealt with first), 0 when one still is. */
 int KovaCredNothingPending(const char *host);
 
-/* Takes host's section, repairs a record left for it and lists the store
- * (pSection->state).  0 when the section cannot be had in time or a repair
- * stays pending: the request is then not made. */
-int KovaCredEnter(tCredSection *pSection, const char *host);
-/* Inside the section: records how to undo, then stores the request's
- * credential.  1 when it went in (KovaCredUndo owed); 0 when the store was
- * left alone (state not known, or no record could be written). */
-int KovaCredChange(tCredSection *pSection, char *userId, char *password);
-/* Puts the store back, verifies, forgets the record, leaves the section. */
+/* Takes host's section and puts the console's credential in its place.
+ * 1 when a listing shows exactly it there: the request may run, and
+ * KovaCredUndo is owed.  0 when it cannot be placed safely: the store is
+ * as it was (or its record stays for the next command), the section is
+ * left, and the request must not be made. */
+int KovaCredPlace(tCredSection *pSection, const char *host, const char *userId,
+                  const char *password);
+/* Once every tool of the request has ended: puts the store back, verifies,
+ * forgets the record, leaves the section.  Nothing when nothing is held. */
 void KovaCredUndo(tCredSection *pSection);
-/* Leaves the section without an undo (nothing was changed). */
-void KovaCredLeave(tCredSection *pSection);
-
-/* Provided by the adapter (kovaskw.cpp): lists host's credential and says
- * what the store holds (SKW_CRED_...); *ppPasswd shows the one listed. */
-int SKWListCredential(const char *host, tSKWPasswordData **ppPasswd);
 
 #endif

@@ -75,6 +75,29 @@ static void AppendText(tLineBuffer *pLine, const char *pRaw, DWORD count)
     }
 }
 
+/* Plain text as the agent documents it: no control byte but tab, CR and
+ * LF, no DEL, no byte order mark.  Judged on the raw bytes, since text mode
+ * hides what follows a Ctrl-Z and a NUL cuts a line short. */
+static void NoteRawBytes(tLineBuffer *pLine, const char *pRaw, DWORD count)
+{
+    DWORD i;
+
+    for (i = 0; i < count; i++) {
+        unsigned char c = (unsigned char)pRaw[i];
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F)
+            pLine->unclean = 1;
+        if (pLine->rawCount < sizeof(pLine->head))
+            pLine->head[pLine->rawCount] = c;
+        if (pLine->rawCount < 0xFFFFFFFFu)
+            pLine->rawCount++;
+    }
+    if ((pLine->rawCount >= 2 && ((pLine->head[0] == 0xFF && pLine->head[1] == 0xFE) ||
+                                  (pLine->head[0] == 0xFE && pLine->head[1] == 0xFF))) ||
+        (pLine->rawCount >= 3 && pLine->head[0] == 0xEF && pLine->head[1] == 0xBB &&
+         pLine->head[2] == 0xBF))
+        pLine->unclean = 1;
+}
+
 /* Reads at most maxRead bytes that are waiting; the number read. */
 DWORD ReadWaiting(popenedInstance_s *pSlot, tLineBuffer *pLine, DWORD maxRead)
 {
@@ -93,6 +116,7 @@ DWORD ReadWaiting(popenedInstance_s *pSlot, tLineBuffer *pLine, DWORD maxRead)
     if (!ReadFile(pSlot->hStdout, raw, maxRead, &got, NULL))
         got = 0;
     if (got > 0) {
+        NoteRawBytes(pLine, raw, got);
         AppendText(pLine, raw, got);
         pLine->silentMs = 0;
         pLine->emptyPolls = 0;
@@ -149,13 +173,11 @@ int TakeLine(tLineBuffer *pLine, char *string, int num)
 
 /* ---- Limits ------------------------------------------------------------- */
 
-/* Gives up a child at one of the limits: its output ends with what the
- * pipe holds now. */
-static void EndChild(popenedInstance_s *pSlot, tLineBuffer *pLine, const char *pLimit,
-                     uint32_t limitMs)
+/* Gives up a child (at one of the limits, or because its caller is done
+ * with it): its output ends with what the pipe holds now. */
+void EndChild(popenedInstance_s *pSlot, tLineBuffer *pLine, const char *pWhy)
 {
-    KovaDebug("%s given up at the %s limit of %u ms: ended", pLine->tool, pLimit,
-              (unsigned)limitMs);
+    KovaDebug("%s given up %s: ended", pLine->tool, pWhy);
     TerminateProcess(pSlot->hProcess, RTP_TERMINATED_EXIT_CODE);
     WaitForSingleObject(pSlot->hProcess, RTP_TERMINATE_WAIT_MS);
     pLine->endedByUs = 1;
@@ -169,7 +191,11 @@ void EnforceTotalLimit(popenedInstance_s *pSlot, tLineBuffer *pLine)
     if (ChildHasEnded(pSlot, pLine))
         return;
     if ((uint32_t)(GetTickCount() - pLine->startTick) >= pLine->totalMs)
-        EndChild(pSlot, pLine, "total", pLine->totalMs);
+    {
+        char why[64];
+        snprintf(why, sizeof why, "at the total limit of %u ms", (unsigned)pLine->totalMs);
+        EndChild(pSlot, pLine, why);
+    }
 }
 
 /* Rests on the process handle while nothing is waiting, instead of letting
@@ -179,8 +205,11 @@ static void RestWhileSilent(popenedInstance_s *pSlot, tLineBuffer *pLine)
     if (WaitForSingleObject(pSlot->hProcess, RTP_POLL_MS) == WAIT_OBJECT_0)
         return;
     pLine->silentMs += RTP_POLL_MS;
-    if (pLine->silentMs >= pLine->limitMs)
-        EndChild(pSlot, pLine, "silence", pLine->limitMs);
+    if (pLine->silentMs >= pLine->limitMs) {
+        char why[64];
+        snprintf(why, sizeof why, "at the silence limit of %u ms", (unsigned)pLine->limitMs);
+        EndChild(pSlot, pLine, why);
+    }
 }
 
 /* A read or an end check found nothing to hand out while the child runs.

@@ -37,6 +37,9 @@ typedef struct tLineBuffer {
     int emptyPolls;     /* reads and end checks in a row that found nothing */
     int eof;            /* the output is finished */
     int endTraced;      /* the child's end is on the debugging channel */
+    int unclean;        /* a raw byte that plain text never holds was seen */
+    uint32_t rawCount;  /* raw bytes taken from the pipe so far */
+    unsigned char head[3]; /* the first raw bytes: a byte order mark? */
     char tool[RTP_TOOL_NAME_LEN]; /* the program word of its command line */
 } tLineBuffer;
 
@@ -66,6 +69,7 @@ DWORD ReadWaiting(popenedInstance_s *pSlot, tLineBuffer *pLine, DWORD maxRead);
 int ChildHasEnded(popenedInstance_s *pSlot, tLineBuffer *pLine);
 int DeliverableLength(const tLineBuffer *pLine, int num);
 int TakeLine(tLineBuffer *pLine, char *string, int num);
+void EndChild(popenedInstance_s *pSlot, tLineBuffer *pLine, const char *pWhy);
 void EnforceTotalLimit(popenedInstance_s *pSlot, tLineBuffer *pLine);
 void NoteEmptyPoll(popenedInstance_s *pSlot, tLineBuffer *pLine);
 

@@ -427,6 +427,43 @@ int DeletePopenedInstance(FILE *fileHandle)
     return 1;
 }
 
+int ReadTextToolState(FILE *stream, DWORD *pExitCode)
+{
+    popenedInstance_s *pSlot = GetPopenedInstance(stream);
+    tLineBuffer *pLine;
+
+    *pExitCode = 0;
+    if (!pSlot)
+        return RTP_TOOL_RUNS;
+    pLine = LineBufferOf(pSlot);
+    if (pLine->endedByUs)
+        return RTP_TOOL_GIVEN_UP;
+    if (WaitForSingleObject(pSlot->hProcess, 0) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(pSlot->hProcess, pExitCode))
+        return RTP_TOOL_RUNS;
+    return RTP_TOOL_ENDED;
+}
+
+int ReadTextPlainText(FILE *stream)
+{
+    popenedInstance_s *pSlot = GetPopenedInstance(stream);
+
+    return pSlot && !LineBufferOf(pSlot)->unclean;
+}
+
+int ReadTextEndTool(FILE *stream, const char *why)
+{
+    popenedInstance_s *pSlot = GetPopenedInstance(stream);
+    tLineBuffer *pLine;
+
+    if (!pSlot)
+        return 0;
+    pLine = LineBufferOf(pSlot);
+    if (!ChildHasEnded(pSlot, pLine))
+        EndChild(pSlot, pLine, why);
+    return WaitForSingleObject(pSlot->hProcess, 0) == WAIT_OBJECT_0;
+}
+
 uint32_t ReadTextLongestRun(void)
 {
     return TotalLimitMs() + RTP_TERMINATE_WAIT_MS;

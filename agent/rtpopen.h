@@ -24,6 +24,18 @@ char *ReadTextFgets(char *string, int num, FILE *stream);
 int CheckEOF(FILE *fileHandle);
 int ReadTextPclose(FILE *fileHandle);
 
+/* What became of the tool behind an open stream. */
+#define RTP_TOOL_RUNS 0
+#define RTP_TOOL_ENDED 1    /* by itself; *pExitCode is its exit code */
+#define RTP_TOOL_GIVEN_UP 2 /* ended by us at a limit */
+int ReadTextToolState(FILE *stream, DWORD *pExitCode);
+/* 1 when every byte the tool has written so far is plain text: no control
+ * byte but tab, CR and LF, no DEL, no byte order mark. */
+int ReadTextPlainText(FILE *stream);
+/* Ends the tool behind the stream now, as at a limit: its output ends with
+ * what the pipe holds.  1 when it is seen ended. */
+int ReadTextEndTool(FILE *stream, const char *why);
+
 /* The longest a tool runs from ReadTextPopen to the end of its stream, in
  * milliseconds: the limit on a tool's whole run, and the time its end may
  * take once it is given up. */

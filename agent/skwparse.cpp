@@ -554,9 +554,11 @@ static int HasAttributeToken(const char *text)
     return 0;
 }
 
-/* A token (split as the listing is) that begins with a credential word or
- * is the host alone (mark), unless the line holds only column titles. */
-static int NamesACredential(const char *text, char mark)
+/* A token (split as the listing is) that begins with a credential word,
+ * unless the line holds only column titles.  A line naming the host ("No
+ * credential for pc1", or a row "pc1 old oldpw") is left to the caller's
+ * word-for-word comparison with a host that has no credential. */
+static int NamesACredential(const char *text)
 {
     const char *p = text;
     int titles = 1, suspect = 0;
@@ -577,8 +579,6 @@ static int NamesACredential(const char *text, char mark)
         for (i = 0; i < COUNT_OF(credentialWords); i++)
             if (BeginsNoCase(p, credentialWords[i]))
                 suspect = 1;
-        if (n == 1 && p[0] == mark)
-            suspect = 1;
         p += n;
     }
     return suspect && !titles;
@@ -766,7 +766,7 @@ void SKWCredentialScanLine(tCredentialScan *pScan, tSKWPasswordData *pPasswd, ch
         return; /* a blank line says nothing and is left out */
     pScan->nonBlank++;
     if (ReportsTrouble(words) || HasAttributeToken(words) ||
-        NamesACredential(words, SKW_CRED_HOST_MARK)) {
+        NamesACredential(words)) {
         pScan->unclear = 1;
         return;
     }

@@ -81,6 +81,10 @@ std::vector<std::string> split_command_line(const char *line);
  * not be run, ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND. */
 DWORD find_program(std::string name, bool search, std::string &found);
 
+/* The descriptors of the inheritable named objects (events) the process
+ * holds now: CreateProcessA hands them to a child that inherits handles. */
+std::vector<int> inherited_descriptors();
+
 /* KOVA_FAIL seam: true when the named call is listed in KOVA_FAIL. */
 bool should_fail(const char *call);
 

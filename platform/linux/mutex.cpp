@@ -1,5 +1,6 @@
-/* mutex.cpp - named mutexes across processes: CreateMutexA, waiting on one
- * through WaitForSingleObject, ReleaseMutex.
+/* mutex.cpp - named objects across processes: mutexes (CreateMutexA,
+ * waiting on one through WaitForSingleObject, ReleaseMutex) and events that
+ * are only ever created and held (CreateEventA), both in the folder below.
  *
  * A named mutex is a lock file in a folder of the user's alone, derived
  * from the user and nothing else, so that every process of the account
@@ -34,9 +35,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace win {
 namespace {
@@ -201,7 +204,110 @@ struct MutexObject : detail::Object {
     unsigned count = 0;
 };
 
+/* A named event lives for as long as some process holds a handle to it,
+ * a child that inherited one included.  Here: a file "event.<name>" in the
+ * mutex folder, held with a shared flock by every open description of it;
+ * an inherited handle is the same description, so it holds the event
+ * until the last process that has it closes it or ends.  A creator that
+ * can lock the file exclusively is alone: the event is new.  Callers
+ * serialise their creations (under a named mutex), since the exclusive
+ * lock is turned into a shared one in two steps.  Only existence is
+ * modelled: waits, SetEvent and ResetEvent are not covered. */
+struct EventObject : detail::Object {
+    EventObject(int descriptor, bool inherit) : fd(descriptor), inheritable(inherit)
+    {
+        if (inheritable) {
+            std::lock_guard<std::mutex> lock(inheritedGuard);
+            inherited.push_back(fd);
+        }
+    }
+    ~EventObject() override
+    {
+        if (inheritable) {
+            std::lock_guard<std::mutex> lock(inheritedGuard);
+            inherited.erase(std::find(inherited.begin(), inherited.end(), fd));
+        }
+        ::close(fd);
+    }
+
+    int fd;
+    bool inheritable;
+
+    static std::mutex inheritedGuard;
+    static std::vector<int> inherited;
+};
+
+std::mutex EventObject::inheritedGuard;
+std::vector<int> EventObject::inherited;
+
+/* Opens the file of a named object in the folder; -1 with the error set. */
+int OpenNamedFile(LPCSTR lpName, const char *prefix)
+{
+    const char *name = UnprefixedName(lpName);
+    std::string escaped = prefix + EscapedName(name);
+    if (strlen(lpName) > MAX_PATH || !name[0] || escaped.size() > kNameMax) {
+        SetLastError(name[0] ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    int folder = OpenMutexFolder();
+    if (folder < 0)
+        return -1;
+    int fd = ::openat(folder, escaped.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int error = errno;
+    ::close(folder);
+    if (fd < 0)
+        SetLastError(detail::win32_error_from_errno(error));
+    return fd;
+}
+
 }  // namespace
+
+namespace detail {
+
+std::vector<int> inherited_descriptors()
+{
+    std::lock_guard<std::mutex> lock(EventObject::inheritedGuard);
+    return EventObject::inherited;
+}
+
+}  // namespace detail
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL, BOOL, LPCSTR lpName)
+{
+    if (detail::should_fail("CreateEventA")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    if (!lpName || !lpName[0]) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return NULL;
+    }
+    int fd = OpenNamedFile(lpName, "event.");
+    if (fd < 0)
+        return NULL;
+    DWORD result;
+    for (int pause = 1;; pause = std::min(pause * 2, kLongestPollMs)) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            result = ERROR_SUCCESS;
+            break;
+        }
+        if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            result = ERROR_ALREADY_EXISTS;
+            break;
+        }
+        ::poll(nullptr, 0, pause); /* another creator is between its two steps */
+    }
+    if (result == ERROR_SUCCESS && ::flock(fd, LOCK_SH) != 0) {
+        DWORD error = detail::win32_error_from_errno(errno);
+        ::close(fd);
+        SetLastError(error);
+        return NULL;
+    }
+    HANDLE handle = detail::new_handle(
+        new EventObject(fd, lpEventAttributes && lpEventAttributes->bInheritHandle));
+    SetLastError(result);
+    return handle;
+}
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
 {
@@ -213,22 +319,9 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return NULL;
     }
-    const char *name = UnprefixedName(lpName);
-    std::string escaped = EscapedName(name);
-    if (strlen(lpName) > MAX_PATH || !name[0] || escaped.size() > kNameMax) {
-        SetLastError(name[0] ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_PARAMETER);
+    int fd = OpenNamedFile(lpName, "");
+    if (fd < 0)
         return NULL;
-    }
-    int folder = OpenMutexFolder();
-    if (folder < 0)
-        return NULL;
-    int fd = ::openat(folder, escaped.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    int error = errno;
-    ::close(folder);
-    if (fd < 0) {
-        SetLastError(detail::win32_error_from_errno(error));
-        return NULL;
-    }
     SetLastError(ERROR_SUCCESS);
     return detail::new_handle(new MutexObject(fd));
 }

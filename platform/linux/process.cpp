@@ -398,7 +398,22 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
     give_standard_handles(&actions, *lpStartupInfo, bInheritHandles, copies);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    /* Inherited named objects follow the standard ones, from descriptor 3;
+     * their copies lie above that range, so no copy is overwritten before
+     * it is used. */
+    std::vector<int> objects;
+    if (bInheritHandles)
+        objects = detail::inherited_descriptors();
+    std::vector<int> objectCopies;
+    int next = 3 + int(objects.size());
+    for (int fd : objects) {
+        int copy = fcntl(fd, F_DUPFD_CLOEXEC, next);
+        if (copy >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, copy, 3 + int(objectCopies.size()));
+            objectCopies.push_back(copy);
+        }
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3 + int(objectCopies.size()));
     if (lpCurrentDirectory)
         posix_spawn_file_actions_addchdir_np(&actions, lpCurrentDirectory);
     fresh_signals(&attr);
@@ -409,6 +424,8 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     for (int fd : copies)
         if (fd >= 0)
             ::close(fd);
+    for (int fd : objectCopies)
+        ::close(fd);
     if (rc != 0) {
         SetLastError(win32_error_from_errno(rc));
         return FALSE;

@@ -246,6 +246,11 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 /* Named mutexes across processes (mutex.cpp). */
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 BOOL ReleaseMutex(HANDLE hMutex);
+/* Named events that are only created and held (mutex.cpp): the event lives
+ * while any process, an inheriting child included, holds a handle to it;
+ * ERROR_ALREADY_EXISTS when it did before the call. */
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId);

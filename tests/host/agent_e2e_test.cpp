@@ -33,6 +33,8 @@ const std::string BOOT = "SKWSYSCMD /BOOTSYS /SYSTAG:1A";
 const std::string PWR = "SKWSYSCMD /PWRSYS /SYSTAG:1A";
 const std::string RESTORE = "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" /PWD:\"oldpw\"";
 const std::string DEL = "SKWSECCMD /DELOUT /HOST:\"pc1\"";
+// The host without a credential whose listing confirms a "none".
+const std::string PROBE = "SKWSECCMD /LISTOUT /HOST:\"KOVA-NO-CREDENTIAL.INVALID\"";
 
 struct Case {
     const char *name;
@@ -169,8 +171,9 @@ TEST_F(EndToEnd, TheDebuggingChannelSaysWhyAndShowsNoPassword)
          {"ReadTextPopen(): CreateProcess() failed; GetLastError: 2; command: " + L,
           "not looked up: the listing tool cannot be started", "answer in KOVA.TMP: 103"}},
         {"listing with an error line", {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "Error 5"}},
-         {"credential listing for \"pc1\": not understood, the store is left alone",
-          "started " + BOOT, "answer in KOVA.TMP: 0"}},
+         {"credential listing for \"pc1\": not known, it is not understood",
+          "credential for \"pc1\" not placed: the store's listing is not known",
+          "the console's credential cannot be placed", "answer in KOVA.TMP: 108"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -215,16 +218,20 @@ TEST_F(EndToEnd, NumPackagesAnswersSkyWardenOrNone)
 TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
 {
     const std::string reboot = "REBOOTSYS " + kMac + " admin secret 1";
-    const Lines full = {L, LO, ADD, PING, BOOT, RESTORE, LO}; // the undo, then its check
-    const Lines untouched = {L, LO, PING, BOOT};
+    // The change, then its check; the undo, then its check.
+    const Lines full = {L, LO, ADD, LO, PING, BOOT, RESTORE, LO};
+    const Lines refused = {L, LO}; // 108: no tool after the listing
+    const Lines refusedNone = {L, LO, PROBE};
     const Case cases[] = {
         {"no user ID", "REBOOTSYS " + kMac + " DO-NOT-USE-USER-ID secret 1", {}, kWith, "0",
          {L, PING, BOOT}, kWith},
         {"stored credential", reboot, {}, kWith, "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
-        {"no stored credential", reboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL, LO},
+        {"no stored credential", reboot, {}, kWithout, "0",
+         {L, LO, PROBE, ADD, LO, PING, BOOT, DEL, LO, PROBE},
          kWithout + "pc1\tadmin\tsecret\n"},
         {"no password", "POWERDOWNSYS " + kMac + " admin DO-NOT-USE-PASSWORD 1", {}, kWith, "0",
-         {L, LO, "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"\"", PING, PWR, RESTORE, LO},
+         {L, LO, "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"\"", LO, PING, PWR, RESTORE,
+          LO},
          "pc9\tx\ty\npc1\tadmin\t\n"},
         {"slow listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_DELAY_MS", "300"}, {"SKW_PAUSE_MS", "300"}}, kWith, "0",
@@ -235,35 +242,33 @@ TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
         // A header that may name a credential is no longer passed over.
         {"header and column titles in the listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOSTNAME= \"agent\" PWDAGE=3|HOST USERID PWD"}},
-         kWith, "0", untouched},
+         kWith, "108", refused},
         {"column titles in the listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOST USERID PWD"}}, kWith, "0", full},
         {"table in the listing", reboot, {{"SKW_NOISE", "Host  User ID  Password|pc1 old oldpw"}},
-         kWith, "0", untouched},
-        {"error line, exit 0", reboot, {{"SKW_NOISE", "Error: store unavailable"}}, kWithout, "0",
-         untouched},
+         kWith, "108", refused},
+        {"error line, exit 0", reboot, {{"SKW_NOISE", "Error: store unavailable"}}, kWithout, "108",
+         refused},
         {"listing prints nothing", reboot, {{"SKW_ONLY", "/LISTOUT"}, {"SKW_SILENT", "1"}},
-         kWithout, "0", untouched},
-        {"quote in the stored password", reboot, {}, "pc1\told\tor\"ig1\n", "0", untouched},
-        {"CR in the stored password", reboot, {}, "pc1\told\tor\rig1\n", "0", untouched},
-        {"listing for another host", reboot, {{"SKW_LISTOUT_HOST", "pc9"}}, kWith, "0", untouched,
-         kWith},
-        {"two credentials listed", reboot, {{"SKW_LISTOUT_ALL", "1"}}, kWith, "0", untouched},
-        {"stored value too long", reboot, {}, "pc1\told\t" + std::string(70, 'p') + "\n", "0",
-         untouched},
-        {"listing fails", reboot, {{"SKW_ONLY", "/LISTOUT"}, {"SKW_FAIL", "1"}}, kWith, "0",
-         untouched},
+         kWithout, "108", refused},
+        {"quote in the stored password", reboot, {}, "pc1\told\tor\"ig1\n", "108", refused},
+        {"CR in the stored password", reboot, {}, "pc1\told\tor\rig1\n", "108", refused},
+        {"listing for another host", reboot, {{"SKW_LISTOUT_HOST", "pc9"}}, kWith, "108", refused},
+        {"two credentials listed", reboot, {{"SKW_LISTOUT_ALL", "1"}}, kWith, "108", refused},
+        {"stored value too long", reboot, {}, "pc1\told\t" + std::string(70, 'p') + "\n", "108",
+         refused},
+        {"listing fails", reboot, {{"SKW_ONLY", "/LISTOUT"}, {"SKW_FAIL", "1"}}, kWith, "108",
+         refused},
         {"listing ended for silence", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_PAUSE_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "0", untouched},
-        {"no credential tool", reboot,
-         {{"PATH", (dir / "SKWSYSCMD-bin")}}, kWith, "0", {L, PING, BOOT}},
+         kWith, "108", refused},
+        {"no credential tool", reboot, {{"PATH", (dir / "SKWSYSCMD-bin")}}, kWith, "108", {L}},
         {"user ID too long", "REBOOTSYS " + kMac + " " + std::string(100, 'u') + " pw 1", {}, kWith,
-         "108", {L, LO}},
-        {"quote in password", "REBOOTSYS " + kMac + " admin se\"cret 1", {}, kWith, "108", {L, LO}},
+         "108", {L}},
+        {"quote in password", "REBOOTSYS " + kMac + " admin se\"cret 1", {}, kWith, "108", {L}},
         {"user ID ends in backslash", "REBOOTSYS " + kMac + " admin\\ secret 1", {}, kWith, "108",
-         {L, LO}},
-        {"stored password ends in backslash", reboot, {}, "pc1\told\toldpw\\\n", "0", untouched},
+         {L}},
+        {"stored password ends in backslash", reboot, {}, "pc1\told\toldpw\\\n", "108", refused},
         {"address too long", "REBOOTSYS AABBCCDDEEFF admin secret 1", {}, kWith, "108", {L}},
     };
     for (const Case &c : cases)
@@ -277,18 +282,18 @@ TEST_F(EndToEnd, FailuresPutTheStoreBack)
     const Case cases[] = {
         {"unknown MAC", "REBOOTSYS 665544332211 admin secret 1", {}, kWith, "103", {L}},
         {"no listing tool", reboot, {{"PATH", "/nonexistent"}}, kWith, "103", {}},
-        {"request tool missing", reboot, gone, kWith, "102", {L, LO, ADD, PING, RESTORE, LO}},
+        {"request tool missing", reboot, gone, kWith, "102", {L, LO, ADD, LO, PING, RESTORE, LO}},
         {"request tool missing, nothing stored", reboot, gone, kWithout, "102",
-         {L, LO, ADD, PING, DEL, LO}},
+         {L, LO, PROBE, ADD, LO, PING, DEL, LO, PROBE}},
         {"silent request tool", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
           {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}},
+         kWith, "108", {L, LO, ADD, LO, PING, BOOT, RESTORE, LO}},
         {"request tool silent after a line", reboot,
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_PAUSE_MS", "20000"}, {"KOVA_TOOL_TIMEOUT_MS", "400"}},
-         kWith, "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}},
+         kWith, "108", {L, LO, ADD, LO, PING, BOOT, RESTORE, LO}},
         {"no result line", reboot, {{"SKW_RC", "none"}}, kWithout, "108",
-         {L, LO, ADD, PING, BOOT, DEL, LO}},
+         {L, LO, PROBE, ADD, LO, PING, BOOT, DEL, LO, PROBE}},
     };
     for (const Case &c : cases)
         Check(c);
@@ -303,27 +308,29 @@ TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)
     auto chatter = [](const char *word, const char *text) {
         return Env{{"SKW_ONLY", word}, {"SKW_CHATTER", text}, {"KOVA_TOOL_TOTAL_MS", "400"}};
     };
+    const Lines full = {L, LO, ADD, LO, PING, BOOT, RESTORE, LO};
+    const Lines fullNone = {L, LO, PROBE, ADD, LO, PING, BOOT, DEL, LO, PROBE};
     const Case cases[] = {
-        {"store tool silent after its change", reboot, silentStore, kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
+        {"store tool silent after its change", reboot, silentStore, kWith, "0", full, changed},
         {"store tool silent after its change, nothing stored before", reboot, silentStore, kWithout,
-         "0", {L, LO, ADD, PING, BOOT, DEL, LO}, kWithout + "pc1\tadmin\tsecret\n"},
-        {"store tool fails", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_FAIL", "1"}}, kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE, LO}, kWith},
-        {"store tool never stops writing", reboot, chatter("/ADDOUT", "stored\n"), kWith, "0",
-         {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
+         "0", fullNone, kWithout + "pc1\tadmin\tsecret\n"},
+        // The credential is not seen in place: put back, and no request.
+        {"store tool fails", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_FAIL", "1"}}, kWith, "108",
+         {L, LO, ADD, LO, RESTORE, LO}},
+        {"store tool never stops writing", reboot, chatter("/ADDOUT", "stored\n"), kWith, "0", full,
+         changed},
         {"listing never stops writing", reboot, chatter("/LISTOUT", "HOST USERID PWD\n"), kWith,
-         "0", {L, LO, PING, BOOT}, kWith},
+         "108", {L, LO}},
         {"request tool never stops writing", reboot, chatter("/BOOTSYS", "still working\n"), kWith,
-         "108", {L, LO, ADD, PING, BOOT, RESTORE, LO}, changed},
+         "108", full, changed},
         {"request tool writes one endless line", reboot, chatter("/BOOTSYS", "."), kWithout, "108",
-         {L, LO, ADD, PING, BOOT, DEL, LO}},
+         fullNone},
     };
     for (const Case &c : cases)
         Check(c);
 
     // A system listed without an address: never a credential under an
-    // empty host name, and the request goes ahead.
+    // empty host name, and never the request without the console's.
     const std::string noAddress[] = {
         "list SYSTAG=0x1A SYSNAME= \"pc one\"\nlist MAC=" + kMac + "\n",
         "list SYSTAG=0x1A SYSNAME= \"pc one\" ADDR= \"pc1\"\nlist MAC=" + kMac + "\n",
@@ -332,7 +339,7 @@ TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)
     };
     for (const std::string &inventory : noAddress) {
         kt::WriteFile(dir / "inventory", inventory);
-        Check({"no address", reboot, {}, kWith, "0", {L, PING, BOOT}, kWith});
+        Check({"no address", reboot, {}, kWith, "108", {L}});
         Check({"no address, quote in password", "REBOOTSYS " + kMac + " admin se\"cret 1", {},
                kWith, "108", {L}});
     }
@@ -372,7 +379,7 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
         if (line.rfind("SKWSECCMD", 0) == 0)
             sections += line.find("/LISTOUT") != std::string::npos ? "L" : "A";
     for (int i = 0; i < 10; i++)
-        expected += "LAAL";
+        expected += "LALAL"; // list, store, check; put back, check
     EXPECT_EQ(sections, expected);
 
     // One request holds the section for seconds; another that may wait
@@ -390,7 +397,7 @@ TEST_F(EndToEnd, RequestsForOnePcAtOnceTakeTurnsWithTheStore)
     EXPECT_EQ(kt::ReadFile(dir / "quick"), "108\r\n"); // no section, no request
     EXPECT_EQ(kt::ReadFile(dir / "log"),
               L + "\n" + LO + "\n" + "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"slow\" /PWD:\"pw\"\n" +
-                  PING + "\n" + BOOT + "\n" + L + "\n" + RESTORE + "\n" + LO + "\n");
+                  LO + "\n" + PING + "\n" + BOOT + "\n" + L + "\n" + RESTORE + "\n" + LO + "\n");
     EXPECT_EQ(kt::ReadFile(dir / "store"), kWith);
 }
 
