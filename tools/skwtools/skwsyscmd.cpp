@@ -93,16 +93,6 @@ std::vector<std::string> RequestAnswer(const char *action, unsigned long tag)
     return lines;
 }
 
-void SnapshotStore()
-{
-    std::string to = skw::Env("SKW_SNAPSHOT");
-    std::string from = skw::Env("SKW_CREDSTORE");
-    if (to.empty() || from.empty())
-        return;
-    std::error_code ec;
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
-}
-
 [[noreturn]] void Usage(const skw::Knobs &knobs)
 {
     skw::Answer(knobs, {"SKWSYSCMD: unknown command"}, 2);
@@ -154,7 +144,8 @@ int main(int argc, char **argv)
         skw::Answer(knobs, {line}, 0);
     }
     if (word == "/BOOTSYS" || word == "/PWRSYS") {
-        SnapshotStore();
+        skw::CopyStore(skw::Env("SKW_SNAPSHOT"));
+        knobs.snapshotAtEnd = skw::Env("SKW_SNAPSHOT_LAST");
         skw::Answer(knobs, RequestAnswer(word == "/BOOTSYS" ? "reboot" : "power-down", tag), 0);
     }
     Usage(knobs);

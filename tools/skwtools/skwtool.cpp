@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,9 @@ namespace skw {
 namespace {
 
 const char *const kQuotedFields[] = {"/HOST:", "/ADDOUT:", "/SETUID:", "/PWD:"};
+
+// A Windows program goes on when the process that started it ends.
+const bool g_outlive = getenv("SKW_OUTLIVE") && atoi(getenv("SKW_OUTLIVE")) != 0;
 
 #ifdef _WIN32
 // The tools' output is read byte for byte: no text-mode translation.
@@ -163,6 +167,7 @@ Knobs ReadKnobs(const std::string &commandWord, const std::string &commandLine)
     knobs.noFinalNewline = EnvInt("SKW_NO_FINAL_NEWLINE") != 0;
     knobs.fail = EnvInt("SKW_FAIL") != 0;
     knobs.ignore = EnvInt("SKW_IGNORE") != 0;
+    knobs.lingerMs = EnvInt("SKW_LINGER_MS");
     knobs.chatter = Env("SKW_CHATTER");
     return knobs;
 }
@@ -170,7 +175,7 @@ Knobs ReadKnobs(const std::string &commandWord, const std::string &commandLine)
 void Nap(int ms)
 {
     while (ms > 0) {
-        if (ParentGone())
+        if (!g_outlive && ParentGone())
             _exit(3);
         int step = ms < 50 ? ms : 50;
         std::this_thread::sleep_for(std::chrono::milliseconds(step));
@@ -200,7 +205,11 @@ std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs)
     std::string kill = Env("SKW_KILL_CALLER");
     if (!kill.empty() && line.find(kill) != std::string::npos) {
         KillCaller();
-        _exit(3);
+        if (!g_outlive)
+            _exit(3);
+#ifndef _WIN32
+        signal(SIGPIPE, SIG_IGN);  // its reader is gone: writes fail, as on Windows
+#endif
     }
     std::string word = CommandWord(argc, argv);
     *knobs = ReadKnobs(word, line);
@@ -214,7 +223,7 @@ std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs)
 [[noreturn]] void Chatter(const std::string &text)
 {
     for (unsigned n = 0;; n++) {
-        if (!WriteAll(1, text))
+        if (!WriteAll(1, text) && !g_outlive)
             _exit(4);
         if (n % 1024 == 0 && ParentGone())
             _exit(3);
@@ -229,10 +238,11 @@ void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int statu
     if (!knobs.silent) {
         for (size_t i = 0; i < lines.size(); i++) {
             Nap(knobs.slowMs);
-            if (knobs.longLines > 0 && !WriteAll(1, std::string(size_t(knobs.longLines), '#') + end))
+            if (knobs.longLines > 0 && !WriteAll(1, std::string(size_t(knobs.longLines), '#') + end) &&
+                !g_outlive)
                 _exit(4);
             bool last = i + 1 == lines.size();
-            if (!WriteAll(1, lines[i] + (last && knobs.noFinalNewline ? "" : end)))
+            if (!WriteAll(1, lines[i] + (last && knobs.noFinalNewline ? "" : end)) && !g_outlive)
                 _exit(4);  // the reader has gone
             if (i == 0)
                 Nap(knobs.pauseMs);
@@ -242,7 +252,19 @@ void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int statu
     }
     while (knobs.neverEnd)
         Nap(1000);
+    Nap(knobs.lingerMs);
+    if (!knobs.snapshotAtEnd.empty())
+        CopyStore(knobs.snapshotAtEnd);
     _exit(status);
+}
+
+void CopyStore(const std::string &path)
+{
+    std::string from = Env("SKW_CREDSTORE");
+    if (path.empty() || from.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::copy_file(from, path, std::filesystem::copy_options::overwrite_existing, ec);
 }
 
 }  // namespace skw

@@ -23,7 +23,15 @@
 //   SKW_IGNORE=1          answer as usual but change nothing
 //   SKW_KILL_CALLER=TEXT  a command line that contains TEXT ends the tool's
 //                         caller at once; the tool then ends too, having
-//                         done nothing (a console that gave up, a reboot)
+//                         done nothing (a console that gave up, a reboot),
+//                         unless SKW_OUTLIVE is set
+//   SKW_OUTLIVE=1         the tool does not end with its caller, as no
+//                         Windows program does: it goes on with its work
+//                         (after SKW_KILL_CALLER too) and ignores writes
+//                         that fail because its reader has gone
+//   SKW_LINGER_MS=N       after its last line, work on N ms before ending
+//   SKW_SNAPSHOT_LAST=F   /BOOTSYS and /PWRSYS copy the credential store to
+//                         F just before they end (after SKW_LINGER_MS)
 #pragma once
 
 #include <string>
@@ -42,7 +50,9 @@ struct Knobs {
     bool noFinalNewline = false;
     bool fail = false;
     bool ignore = false;
+    int lingerMs = 0;
     std::string chatter;
+    std::string snapshotAtEnd;  // the store is copied there as the tool ends
 };
 
 // The command line as the adapter wrote it, rebuilt from the arguments:
@@ -67,12 +77,15 @@ int EnvInt(const char *name);
 [[noreturn]] void Answer(const Knobs &knobs, const std::vector<std::string> &lines, int status);
 
 // Sleeps, ending the process when its parent has gone (so no substitute
-// tool outlives the test that started it).
+// tool outlives the test that started it), unless SKW_OUTLIVE is set.
 void Nap(int ms);
 
 // The start of every tool: logs the command line, reads the knobs for its
 // command word, waits the first-output delay, and fails with failText when
 // told to.  Returns the command word.
 std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs);
+
+// Copies the credential store (SKW_CREDSTORE) to path, if both are set.
+void CopyStore(const std::string &path);
 
 }  // namespace skw
