@@ -86,7 +86,7 @@ static uint64_t HashPassword(uint32_t salt, const char *password)
 static void ObjectName(char *name, const char *format, uint32_t hash)
 {
     OSVERSIONINFOA version;
-    char bare[CRED_NAME_LEN];
+    char bare[CRED_NAME_LEN - sizeof(CRED_GLOBAL)];
     int global;
 
     memset(&version, 0, sizeof(version));
