@@ -49,6 +49,7 @@ void MarkChildDone(tLineBuffer *pLine)
     }
     if (pLine->length > 0)
         pLine->cut = pLine->length;
+    pLine->childLeft = pLine->length;
 }
 
 /* Adds raw output in text mode: CR LF becomes LF, a Ctrl-Z ends it. */
@@ -159,6 +160,10 @@ int TakeLine(tLineBuffer *pLine, char *string, int num)
 
     if (take <= 0)
         return 0;
+    /* Past the end of the child's output only filler comes. */
+    pLine->lastFiller = pLine->childDone && pLine->childLeft == 0;
+    if (pLine->childDone)
+        pLine->childLeft -= take < pLine->childLeft ? take : pLine->childLeft;
     memcpy(string, pLine->data, (size_t)take);
     string[take] = '\0';
     pLine->length -= take;

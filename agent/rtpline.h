@@ -38,6 +38,8 @@ typedef struct tLineBuffer {
     int eof;            /* the output is finished */
     int endTraced;      /* the child's end is on the debugging channel */
     int unclean;        /* a raw byte that plain text never holds was seen */
+    int childLeft;      /* once childDone: the child's bytes still in data */
+    int lastFiller;     /* the line last taken was the pipe's filler */
     uint32_t rawCount;  /* raw bytes taken from the pipe so far */
     unsigned char head[3]; /* the first raw bytes: a byte order mark? */
     char tool[RTP_TOOL_NAME_LEN]; /* the program word of its command line */

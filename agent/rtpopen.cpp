@@ -451,6 +451,13 @@ int ReadTextPlainText(FILE *stream)
     return pSlot && !LineBufferOf(pSlot)->unclean;
 }
 
+int ReadTextLineIsFiller(FILE *stream)
+{
+    popenedInstance_s *pSlot = GetPopenedInstance(stream);
+
+    return pSlot && LineBufferOf(pSlot)->lastFiller;
+}
+
 int ReadTextEndTool(FILE *stream, const char *why)
 {
     popenedInstance_s *pSlot = GetPopenedInstance(stream);

@@ -32,6 +32,9 @@ int ReadTextToolState(FILE *stream, DWORD *pExitCode);
 /* 1 when every byte the tool has written so far is plain text: no control
  * byte but tab, CR and LF, no DEL, no byte order mark. */
 int ReadTextPlainText(FILE *stream);
+/* 1 when the line ReadTextFgets last delivered is the older platform's
+ * filler, written by the pipe itself after the tool's output. */
+int ReadTextLineIsFiller(FILE *stream);
 /* Ends the tool behind the stream now, as at a limit: its output ends with
  * what the pipe holds.  1 when it is seen ended. */
 int ReadTextEndTool(FILE *stream, const char *why);

@@ -44,7 +44,10 @@ int SKWRunTool(char *command, int flags, tToolLine pLine, void *pContext, char *
         Drain(stream, line, size);
     } else {
         do {
-            if (ReadTextFgets(line, size, stream) && pLine && pLine(pContext, line)) {
+            /* The filler is none of the tool's output: a listing compared
+             * word for word must not differ by it. */
+            if (ReadTextFgets(line, size, stream) && !ReadTextLineIsFiller(stream) && pLine &&
+                pLine(pContext, line)) {
                 pRun->stoppedEarly = 1;
                 break;
             }

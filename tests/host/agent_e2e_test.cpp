@@ -260,6 +260,9 @@ TEST_F(EndToEnd, CredentialsAreStoredForTheRequestAndPutBack)
         {"slow store change", reboot, {{"SKW_ONLY", "/ADDOUT"}, {"SKW_DELAY_MS", "400"}}, kWith,
          "0", full, "pc9\tx\ty\npc1\tadmin\tsecret\n"},
         {"older platform", reboot, {{"KOVA_WINVER", "95"}}, kWith, "0", full},
+        // The filler after the first listing's output is no part of its words.
+        {"older platform, no stored credential", reboot, {{"KOVA_WINVER", "95"}}, kWithout, "0",
+         {L, LO, PROBE, ADD, LO, PING, BOOT, DEL, LO, PROBE}, kWithout + "pc1\tadmin\tsecret\n"},
         // A header that may name a credential is no longer passed over.
         {"header and column titles in the listing", reboot,
          {{"SKW_ONLY", "/LISTOUT"}, {"SKW_NOISE", "HOSTNAME= \"agent\" PWDAGE=3|HOST USERID PWD"}},

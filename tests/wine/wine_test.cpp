@@ -179,6 +179,7 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
          "SKWSYSCMD /GETSYS /ALL\n"
          "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n"
          "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"admin\" /PWD:\"secret\"\n"
+         "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n"
          "SKWSYSCMD /DOPING /SYSTAG:1A\n"
          "SKWSYSCMD /BOOTSYS /SYSTAG:1A\n"
          "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"

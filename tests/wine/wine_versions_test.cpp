@@ -42,8 +42,9 @@ const std::string PING = "SKWSYSCMD /DOPING /SYSTAG:1A";
 const std::string BOOT = "SKWSYSCMD /BOOTSYS /SYSTAG:1A";
 const std::string RESTORE = "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"old\" /PWD:\"oldpw\"";
 const std::string DEL = "SKWSECCMD /DELOUT /HOST:\"pc1\"";
-// The undo is checked with a second listing.
-const Lines kFull = {L, LO, ADD, PING, BOOT, RESTORE, LO};
+const std::string PROBE = "SKWSECCMD /LISTOUT /HOST:\"KOVA-NO-CREDENTIAL.INVALID\"";
+// The change and the undo are each checked with a listing.
+const Lines kFull = {L, LO, ADD, LO, PING, BOOT, RESTORE, LO};
 
 struct Version {
     const char *name;
@@ -77,7 +78,8 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"NUMPACKAGES", "NUMPACKAGES", {}, kWith, "SKYWARDEN", {"SKWSYSCMD /GETGRP /ALL"}, true},
     {"stored credential", kReboot, {}, kWith, "0", kFull, true},
-    {"no stored credential", kReboot, {}, kWithout, "0", {L, LO, ADD, PING, BOOT, DEL, LO}},
+    {"no stored credential", kReboot, {}, kWithout, "0",
+     {L, LO, PROBE, ADD, LO, PING, BOOT, DEL, LO, PROBE}},
     {"slow before the first line", kReboot,
      {{"SKW_ONLY", "/GETSYS,/LISTOUT,/BOOTSYS"}, {"SKW_DELAY_MS", "500"}}, kWith, "0", kFull},
     {"slow on every line", kReboot, {{"SKW_SLOW_MS", "150"}}, kWith, "0", kFull},
@@ -89,7 +91,7 @@ const Scenario kScenarios[] = {
      kWith, "108", kFull},
     {"CR LF", kReboot, {{"SKW_CRLF", "1"}, {"SKW_RC", "3"}}, kWith, "107", kFull},
     {"lines longer than the buffer", kReboot,
-     {{"SKW_ONLY", "/LISTOUT,/BOOTSYS"}, {"SKW_LONG_LINES", "600"}}, kWith, "0", kFull},
+     {{"SKW_ONLY", "/GETSYS,/BOOTSYS"}, {"SKW_LONG_LINES", "600"}}, kWith, "0", kFull},
     {"no final line end", kReboot, {{"SKW_NO_FINAL_NEWLINE", "1"}}, kWith, "0", kFull},
     {"result after a Ctrl-Z", kReboot, {{"SKW_RC_LINE", "\x1aRC=0"}}, kWith, "108", kFull},
 };
