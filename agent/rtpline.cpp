@@ -119,7 +119,7 @@ DWORD ReadWaiting(popenedInstance_s *pSlot, tLineBuffer *pLine, DWORD maxRead)
     if (got > 0) {
         NoteRawBytes(pLine, raw, got);
         AppendText(pLine, raw, got);
-        pLine->silentMs = 0;
+        pLine->lastOutputTick = GetTickCount();
         pLine->emptyPolls = 0;
     }
     return got;
@@ -195,24 +195,32 @@ void EnforceTotalLimit(popenedInstance_s *pSlot, tLineBuffer *pLine)
 {
     if (ChildHasEnded(pSlot, pLine))
         return;
-    if ((uint32_t)(GetTickCount() - pLine->startTick) >= pLine->totalMs)
     {
-        char why[64];
-        snprintf(why, sizeof why, "at the total limit of %u ms", (unsigned)pLine->totalMs);
+        uint32_t ranMs = (uint32_t)(GetTickCount() - pLine->startTick);
+        char why[96];
+        if (ranMs < pLine->totalMs)
+            return;
+        snprintf(why, sizeof why, "at the total limit of %u ms, after %u ms", (unsigned)pLine->totalMs,
+                 (unsigned)ranMs);
         EndChild(pSlot, pLine, why);
     }
 }
 
 /* Rests on the process handle while nothing is waiting, instead of letting
- * the caller's loop spin; counts the silence. */
+ * the caller's loop spin.  The silence is measured on the clock: a wait
+ * may return early, and a count of waits would end a live tool long
+ * before its limit. */
 static void RestWhileSilent(popenedInstance_s *pSlot, tLineBuffer *pLine)
 {
+    uint32_t silentMs;
+
     if (WaitForSingleObject(pSlot->hProcess, RTP_POLL_MS) == WAIT_OBJECT_0)
         return;
-    pLine->silentMs += RTP_POLL_MS;
-    if (pLine->silentMs >= pLine->limitMs) {
-        char why[64];
-        snprintf(why, sizeof why, "at the silence limit of %u ms", (unsigned)pLine->limitMs);
+    silentMs = (uint32_t)(GetTickCount() - pLine->lastOutputTick);
+    if (silentMs >= pLine->limitMs) {
+        char why[96];
+        snprintf(why, sizeof why, "at the silence limit of %u ms, silent for %u ms",
+                 (unsigned)pLine->limitMs, (unsigned)silentMs);
         EndChild(pSlot, pLine, why);
     }
 }

@@ -29,7 +29,7 @@ typedef struct tLineBuffer {
     int childDone;      /* all of the child's output has been taken from the pipe */
     int tailKnown;      /* older platform: childTail was taken once the child ended */
     uint32_t childTail; /* older platform: child bytes still in the pipe after it ended */
-    uint32_t silentMs;  /* time rested on the process handle since the last output */
+    uint32_t lastOutputTick; /* GetTickCount at the last output (or the start) */
     uint32_t limitMs;   /* the limit of silence */
     uint32_t startTick; /* GetTickCount when the child was started */
     uint32_t totalMs;   /* the limit on the whole run */

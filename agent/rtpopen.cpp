@@ -129,10 +129,10 @@ static void NameTool(const char *command, char *tool)
 }
 
 /* The first sign of life: output, or the child's end, within the limit of
- * silence.  0 when the child stayed silent for all of it. */
-static int AwaitFirstOutput(HANDLE hProcess, HANDLE hStdout, uint32_t limitMs)
+ * silence, measured on the clock from startTick (wrap-safe).  0 when the
+ * child stayed silent for all of it. */
+static int AwaitFirstOutput(HANDLE hProcess, HANDLE hStdout, uint32_t startTick, uint32_t limitMs)
 {
-    uint32_t waited = 0;
     DWORD copied;
 
     for (;;) {
@@ -141,8 +141,7 @@ static int AwaitFirstOutput(HANDLE hProcess, HANDLE hStdout, uint32_t limitMs)
             return 1;
         if (WaitForSingleObject(hProcess, RTP_POLL_MS) == WAIT_OBJECT_0)
             return 1;
-        waited += RTP_POLL_MS;
-        if (waited >= limitMs)
+        if ((uint32_t)(GetTickCount() - startTick) >= limitMs)
             return 0;
     }
 }
@@ -203,11 +202,12 @@ static int StartTool(popenedInstance_s *pRun, char *command, SECURITY_ATTRIBUTES
     pStart->limitMs = SilenceLimitMs();
     pStart->totalMs = TotalLimitMs();
     pStart->cameAlive =
-        AwaitFirstOutput(pRun->hProcess, pRun->hStdout,
+        AwaitFirstOutput(pRun->hProcess, pRun->hStdout, pStart->startTick,
                          pStart->limitMs < pStart->totalMs ? pStart->limitMs : pStart->totalMs);
     if (!pStart->cameAlive) {
-        KovaDebug("%s given up at the silence limit of %u ms before any output: ended",
-                  pStart->tool, (unsigned)pStart->limitMs);
+        KovaDebug("%s given up at the silence limit of %u ms before any output: ended after %u ms",
+                  pStart->tool, (unsigned)pStart->limitMs,
+                  (unsigned)(uint32_t)(GetTickCount() - pStart->startTick));
         TerminateProcess(pRun->hProcess, RTP_TERMINATED_EXIT_CODE);
         WaitForSingleObject(pRun->hProcess, RTP_TERMINATE_WAIT_MS);
     }
@@ -249,6 +249,7 @@ static void StartLineBuffer(tLineBuffer *pLine, const tToolStart *pStart)
     pLine->limitMs = pStart->limitMs;
     pLine->totalMs = pStart->totalMs;
     pLine->startTick = pStart->startTick;
+    pLine->lastOutputTick = GetTickCount();
     memcpy(pLine->tool, pStart->tool, sizeof pLine->tool);
     /* A tool ended for its silence: its output is over. */
     pLine->endedByUs = !pStart->cameAlive;
@@ -336,8 +337,17 @@ int CheckEOF(FILE *fileHandle)
     }
     /* Once per stream: the caller asks on every pass. */
     if (!pLine->endTraced) {
+        DWORD exitCode = 0;
         pLine->endTraced = 1;
-        RtpTrace("Process is gone.  feof: %d", pLine->eof);
+        /* feof is that of the stream, whose end is still to be read: the
+         * line says what became of the tool itself. */
+        if (pLine->endedByUs)
+            RtpTrace("Process is gone.  feof: %d\n%s was ended at a limit; what it wrote is "
+                     "still read", pLine->eof, pLine->tool);
+        else
+            RtpTrace("Process is gone.  feof: %d\n%s ended by itself, exit code %u; what it "
+                     "wrote is still read", pLine->eof, pLine->tool,
+                     GetExitCodeProcess(pSlot->hProcess, &exitCode) ? (unsigned)exitCode : 0u);
     }
     return pHalf->atEnd(pSlot, pLine);
 }

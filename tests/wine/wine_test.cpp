@@ -134,7 +134,8 @@ struct AgentRun {
     std::string result, log, store, channel;
 };
 
-AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine)
+AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine,
+                          const std::map<std::string, std::string> &knobs = {})
 {
     kt::TempDir dir;
     kt::WriteFile(dir / "inventory", "group GRPTAG=0x1 GRPNAME= \"All systems\"\n"
@@ -148,6 +149,7 @@ AgentRun RunAgentScenario(const std::string &line, const WindowsBuild *underWine
                                               {"SKW_LOG", dir / "log"},
                                               {"KOVA_MUTEX_DIR", dir / "mutex"},
                                               {"KOVA_STATE_DIR", dir / "state"}};
+    env.insert(knobs.begin(), knobs.end());
     if (underWine) {
         env["WINEPATH"] = underWine->dir + "/tools/skwtools";
         // Wine joins the words with single spaces into the command line.
@@ -173,8 +175,10 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
 {
     const struct {
         std::string line, result, log;
+        std::map<std::string, std::string> knobs;
+        unsigned silenceLimitMs = 0;  // the request tool stays silent: given up at it
     } cases[] = {
-        {"NUMPACKAGES", "SKYWARDEN\r\n", "SKWSYSCMD /GETGRP /ALL\n"},
+        {"NUMPACKAGES", "SKYWARDEN\r\n", "SKWSYSCMD /GETGRP /ALL\n", {}},
         {"REBOOTSYS 00A0C9123456 admin secret 1", "0\r\n",
          "SKWSYSCMD /GETSYS /ALL\n"
          "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n"
@@ -183,12 +187,18 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
          "SKWSYSCMD /DOPING /SYSTAG:1A\n"
          "SKWSYSCMD /BOOTSYS /SYSTAG:1A\n"
          "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"
-         "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n"},
+         "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n",
+         {}},
+        {"REBOOTSYS 00A0C9123456", "108\r\n",
+         "SKWSYSCMD /GETSYS /ALL\nSKWSYSCMD /DOPING /SYSTAG:1A\nSKWSYSCMD /BOOTSYS /SYSTAG:1A\n",
+         {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
+          {"KOVA_TOOL_TIMEOUT_MS", "1500"}},
+         1500},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
-        AgentRun onLinux = RunAgentScenario(c.line, nullptr);
-        AgentRun onWine = RunAgentScenario(c.line, &build_);
+        AgentRun onLinux = RunAgentScenario(c.line, nullptr, c.knobs);
+        AgentRun onWine = RunAgentScenario(c.line, &build_, c.knobs);
         EXPECT_EQ(onLinux.result, c.result);
         EXPECT_EQ(onLinux.log, c.log);
         EXPECT_EQ(onWine.result, onLinux.result);
@@ -203,6 +213,20 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
         }
         EXPECT_EQ(onWine.channel.find("secret"), std::string::npos) << onWine.channel;
         EXPECT_EQ(onWine.channel.find("oldpw"), std::string::npos) << onWine.channel;
+        // A tool that ends by itself is never ended, and the channel says
+        // so; a silent one is given up at its limit, measured, not before.
+        std::smatch given;
+        const std::regex givenUp("given up at the silence limit of (\\d+) ms before any output: "
+                                 "ended after (\\d+) ms");
+        if (c.silenceLimitMs) {
+            ASSERT_TRUE(std::regex_search(onWine.channel, given, givenUp)) << onWine.channel;
+            EXPECT_EQ(std::stoul(given[1]), c.silenceLimitMs);
+            EXPECT_GE(std::stoul(given[2]), c.silenceLimitMs);
+        } else if (c.line != "NUMPACKAGES") {  // that one closes at its first group
+            EXPECT_EQ(onWine.channel.find("given up"), std::string::npos) << onWine.channel;
+            EXPECT_NE(onWine.channel.find("ended by itself, exit code 0"), std::string::npos)
+                << onWine.channel;
+        }
     }
 }
 
