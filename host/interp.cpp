@@ -51,14 +51,13 @@ static void DeleteResultFile(void)
         KovaDebug("a read-only %s of an earlier request was removed", RESULT_FILE);
 }
 
-/* An earlier answer that this request could not replace goes first; a
- * writable one is replaced when the answer is written. */
-static void RemoveReadOnlyAnswer(void)
+/* An earlier request's answer goes before this request runs: while
+ * KOVABUSY exists, no answer there may pass for this one's. */
+static void RemoveStaleAnswer(void)
 {
     DWORD attributes = GetFileAttributesA(RESULT_FILE);
 
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        (attributes & FILE_ATTRIBUTE_READONLY))
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         DeleteResultFile();
 }
 
@@ -119,6 +118,9 @@ static int RunNumPackages(void)
     return FinishResultFile(file, SKWIsManagerAvailable() ? "SKYWARDEN\n" : "NONE\n");
 }
 
+/* The answer file is opened before the agent is asked: a reboot that
+ * nobody could hear of would be a failure reported as nothing, and a
+ * console that retries on no answer would reboot the PC twice. */
 static int RunAgentAction(tAgentAction action)
 {
     char *pCmd = strtok(cmdLine, WORD_DELIMITERS);
@@ -128,7 +130,12 @@ static int RunAgentAction(tAgentAction action)
     char *pSMPackage = strtok(NULL, WORD_DELIMITERS);
     char line[512];
     int32_t returncode;
+    FILE *file = OpenResultFile();
 
+    if (!file) {
+        KovaDebug("no way to answer: the agent is not asked");
+        return 0;
+    }
     if (!pCmd || !pMacAddr || !pUserId || !pPasswd || !pSMPackage)
         returncode = KOVA_BAD_COMMAND;
     /* strtol reads the atol form but saturates: the Windows atol wraps, so
@@ -143,7 +150,7 @@ static int RunAgentAction(tAgentAction action)
         returncode = action(pMacAddr, pUserId, pPasswd);
 
     snprintf(line, sizeof(line), "%d\n", (int)returncode);
-    return WriteResultFile(line);
+    return FinishResultFile(file, line);
 }
 
 static int RunReboot(void)
@@ -179,7 +186,7 @@ int InterpretAndRunKOVACommand(void)
     int answered;
 
     CreateEmptyFile(BUSY_FILE);
-    RemoveReadOnlyAnswer();
+    RemoveStaleAnswer();
     for (i = 0; i < sizeof(commands) / sizeof(commands[0]); i++)
         if (strncmp(cmdLine, commands[i].word, commands[i].wordLen) == 0)
             break;

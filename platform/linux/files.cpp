@@ -417,6 +417,10 @@ static bool refuse_directory(int fd)
 
 FILE *fopen(const char *path, const char *mode)
 {
+    if (should_fail("fopen")) {
+        errno = EACCES;
+        return nullptr;
+    }
     if (!path || !mode) {
         errno = EINVAL;
         return nullptr;

@@ -338,6 +338,13 @@ TEST_F(EndToEnd, FailuresPutTheStoreBack)
     };
     for (const Case &c : cases)
         Check(c);
+
+    // No way to answer (KOVA.TMP cannot be opened): the agent is asked nothing.
+    for (const char *line : {"REBOOTSYS 001122334455 admin secret 1", "POWERDOWNSYS 001122334455 a b 1"}) {
+        Outcome none = Run(line, {{"KOVA_FAIL", "fopen"}}, kWith, true);
+        EXPECT_EQ(none.log, "");
+        EXPECT_NE(none.debug.find("no way to answer: the agent is not asked"), std::string::npos);
+    }
 }
 
 TEST_F(EndToEnd, ToolsThatStallOrNeverStopStillLeaveTheStoreAsItWas)

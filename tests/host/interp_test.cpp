@@ -3,6 +3,10 @@
 // reached the neighbours.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
 
 #include <filesystem>
 
@@ -26,6 +30,7 @@ struct Call {
     std::string mac;
     std::optional<std::string> user, password;
     std::string network;  // networkNumber at the time of a wake
+    std::optional<std::string> answer = std::nullopt;  // KOVA.TMP as the agent was asked
 };
 
 std::vector<Call> calls;
@@ -52,15 +57,21 @@ int SKWIsManagerAvailable(void)
     return managerAvailable;
 }
 
+std::optional<std::string> AnswerNow()
+{
+    return kt::Exists("KOVA.TMP") ? std::optional<std::string>(kt::ReadFile("KOVA.TMP"))
+                                  : std::nullopt;
+}
+
 int32_t SKWRebootSystem(char *mac, char *user, char *password)
 {
-    calls.push_back({"reboot", mac, Opt(user), Opt(password), ""});
+    calls.push_back({"reboot", mac, Opt(user), Opt(password), "", AnswerNow()});
     return agentResult;
 }
 
 int32_t SKWPowerdownSystem(char *mac, char *user, char *password)
 {
-    calls.push_back({"powerdown", mac, Opt(user), Opt(password), ""});
+    calls.push_back({"powerdown", mac, Opt(user), Opt(password), "", AnswerNow()});
     return agentResult;
 }
 
@@ -256,12 +267,18 @@ TEST_F(Interpreter, AReadOnlyStaleAnswerIsNeverReadAsTheNewOne)
 #ifndef _WIN32
 TEST_F(Interpreter, AnAnswerThatCannotBeWrittenLeavesNoStaleAnswer)
 {
-    // Writing to /dev/full fails at the close: the console must not find
-    // an earlier request's answer.
+    // No file may grow: the answer fails at its close, and the console
+    // must not find an earlier request's answer (here a link to /dev/full).
     ASSERT_EQ(symlink("/dev/full", (dir / "KOVA.TMP").c_str()), 0);
+    struct rlimit old, none;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    none = {0, old.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
     memset(cmdLine, 0, sizeof cmdLine);
     strcpy(cmdLine, "WAKE 001122334455");
     InterpretAndRunKOVACommand();
+    setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_FALSE(kt::Exists(dir / "KOVA.TMP"));
     EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
 }
@@ -277,6 +294,20 @@ TEST_F(Interpreter, AResultPathThatIsADirectoryIsLeftAlone)
         EXPECT_EQ(InterpretAndRunKOVACommand(), 0);
         EXPECT_FALSE(kt::Exists(dir / "KOVABUSY"));
     }
+    // No way to answer: the agent was asked nothing (the wake went out).
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].what, "wake");
+}
+
+// Only the answer of this request is ever in KOVA.TMP: a stale one is gone
+// before the agent is asked, and an action that could not answer is not
+// made at all.
+TEST_F(Interpreter, AnActionIsMadeOnlyWithAWayToAnswer)
+{
+    kt::WriteFile(dir / "KOVA.TMP", "0\r\n");
+    EXPECT_EQ(Run("POWERDOWNSYS 001122334455 u p 1"), "0\r\n");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].answer, std::optional<std::string>(""));  // opened, still empty
 }
 
 }  // namespace
