@@ -189,7 +189,7 @@ TEST_P(Wine, AgentRequestsMatchTheLinuxBuild)
          "SKWSECCMD /ADDOUT:\"pc1\" /SETUID:\"olduser\" /PWD:\"oldpw\"\n"
          "SKWSECCMD /LISTOUT /HOST:\"pc1\"\n",
          {}},
-        {"REBOOTSYS 00A0C9123456", "108\r\n",
+        {"REBOOTSYS 00A0C9123456 DO-NOT-USE-USER-ID x 1", "108\r\n",
          "SKWSYSCMD /GETSYS /ALL\nSKWSYSCMD /DOPING /SYSTAG:1A\nSKWSYSCMD /BOOTSYS /SYSTAG:1A\n",
          {{"SKW_ONLY", "/BOOTSYS"}, {"SKW_SILENT", "1"}, {"SKW_NEVER_END", "1"},
           {"KOVA_TOOL_TIMEOUT_MS", "1500"}},
