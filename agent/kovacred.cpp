@@ -307,7 +307,7 @@ void KovaCredRecover(void)
      * dead request's tool that still runs keeps its record for later.
      * Only records that cost a wait or a tool count against the limit: a
      * damaged one is moved aside, a temporary one removed, at no cost, so
-     * no number of them starves a real record behind them. */
+     * they hold up no real record behind them (32 of them per command). */
     for (i = 0, costly = 0; i < count && costly < CRED_RECOVERY_MAX; i++) {
         repairedAlone = 0;
         if (TakeLock(&section, hashes[i], CRED_RECOVERY_WAIT_MS)) {
