@@ -484,19 +484,20 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName)
     /* One module object per name for the process; FreeLibrary leaves it
      * loaded, as Windows keeps a system module that others still use. */
     static std::mutex guard;
-    static std::vector<Module *> loaded;
+    static Module *loaded[sizeof kExports / sizeof kExports[0]]; /* at most one per name */
+    static size_t count;
     if (should_fail("LoadLibraryA") || !lpLibFileName) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return NULL;
     }
     std::lock_guard<std::mutex> lock(guard);
-    for (Module *module : loaded)
-        if (strcasecmp(module->name.c_str(), lpLibFileName) == 0)
-            return module;
+    for (size_t i = 0; i < count; i++)
+        if (strcasecmp(loaded[i]->name.c_str(), lpLibFileName) == 0)
+            return loaded[i];
     for (const Export &entry : kExports) {
         if (strcasecmp(entry.module, lpLibFileName) == 0) {
-            loaded.push_back(new Module(entry.module));
-            return new_handle(loaded.back());
+            loaded[count] = new Module(entry.module);
+            return new_handle(loaded[count++]);
         }
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
