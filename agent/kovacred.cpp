@@ -28,8 +28,10 @@
  *      if the listing does not show the old state.
  *   7. Forget (CredRecordForget): only once a listing showed the old state.
  *   8. Recovery (Repair), the second door to step 6: every agent command
- *      first takes, for each record left (a few per command), its host's
- *      lock, settles the marker, and lists: the temporary credential is
+ *      first takes, for each record left (a few that need the store per
+ *      command), its host's lock, settles the marker, removes a temporary
+ *      record (its writer is gone), moves a record it cannot read aside
+ *      (its host stays refused), and lists: the temporary credential is
  *      there: undo (6) and forget (7); the old state is there: forget; a
  *      credential positively read that is neither: the store was changed
  *      since, forget and leave it alone; anything else: keep the record.
@@ -56,9 +58,11 @@
 #define ORPHAN_WAIT_DEFAULT_MS 30000 /* a dead request's tool, to its end */
 #define CRED_RECOVERY_WAIT_MS 2000   /* longer: a live request holds it */
 #define CRED_RECOVERY_MAX 4          /* records settled per command */
+#define CRED_RECOVERY_LIST 32        /* looked at per command */
 #define ORPHAN_POLL_MS 20
 
 static int recovered;
+static int repairedAlone; /* the last Repair needed no tool */
 
 /* ---- Names and hashes ------------------------------------------------ */
 
@@ -252,10 +256,12 @@ static int Repair(tCredSection *pSection)
      * gone, before its rename, with the store untouched. */
     CredRecordDropTemporary(pSection->hash);
     loaded = CredRecordLoad(pSection->hash, pRecord);
+    repairedAlone = loaded != CRED_RECORD_OK;
     if (loaded != CRED_RECORD_OK) {
         if (loaded == CRED_RECORD_BAD)
-            KovaDebug("rollback record KOVACRED-%08lX.REC is damaged or sealed for another "
-                      "user: kept, its PC's requests answer 108", (unsigned long)pSection->hash);
+            KovaDebug("rollback record of hash %08lX cannot be used (KOVACRED-%08lX.BAD, or a "
+                      ".REC not readable now): its PC's requests answer 108",
+                      (unsigned long)pSection->hash, (unsigned long)pSection->hash);
         return loaded == CRED_RECORD_NONE;
     }
     state = SKWStoreList(pRecord->host, &pListed);
@@ -289,21 +295,26 @@ static int Settle(tCredSection *pSection, DWORD orphanWaitMs)
 
 void KovaCredRecover(void)
 {
-    uint32_t hashes[CRED_RECOVERY_MAX];
+    uint32_t hashes[CRED_RECOVERY_LIST];
     tCredSection section;
-    int count, i;
+    int count, i, costly;
 
     if (recovered)
         return;
     recovered = 1;
-    count = CredRecordList(hashes, CRED_RECOVERY_MAX);
+    count = CredRecordList(hashes, CRED_RECOVERY_LIST);
     /* A busy lock belongs to a live request, which settles its own; a
-     * dead request's tool that still runs keeps its record for later. */
-    for (i = 0; i < count; i++) {
+     * dead request's tool that still runs keeps its record for later.
+     * Only records that cost a wait or a tool count against the limit: a
+     * damaged one is moved aside, a temporary one removed, at no cost, so
+     * they hold up no real record behind them (32 of them per command). */
+    for (i = 0, costly = 0; i < count && costly < CRED_RECOVERY_MAX; i++) {
+        repairedAlone = 0;
         if (TakeLock(&section, hashes[i], CRED_RECOVERY_WAIT_MS)) {
             Settle(&section, CRED_RECOVERY_WAIT_MS);
             Leave(&section);
         }
+        costly += !repairedAlone;
     }
 }
 

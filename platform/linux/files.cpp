@@ -74,7 +74,10 @@ static bool path_is_read_only(const char *path)
     return ::stat(path, &st) == 0 && is_read_only(st);
 }
 
-/* Only the attributes modelled here: directory, read-only, else normal. */
+/* Only the attributes modelled here: directory, read-only, else normal;
+ * a symlink is Linux's reparse point and, as on Windows, is described
+ * itself, not followed: FILE_ATTRIBUTE_REPARSE_POINT, with
+ * FILE_ATTRIBUTE_DIRECTORY when it names a folder (a directory link). */
 DWORD GetFileAttributesA(LPCSTR lpFileName)
 {
     struct stat st;
@@ -82,9 +85,14 @@ DWORD GetFileAttributesA(LPCSTR lpFileName)
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_FILE_ATTRIBUTES;
     }
-    if (::stat(lpFileName, &st) != 0) {
+    if (::lstat(lpFileName, &st) != 0) {
         SetLastError(win32_error_from_errno(errno));
         return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        bool folder = ::stat(lpFileName, &target) == 0 && S_ISDIR(target.st_mode);
+        return FILE_ATTRIBUTE_REPARSE_POINT | (folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
     }
     if (S_ISDIR(st.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;
@@ -147,7 +155,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
     /* Truncation waits until the file is known not to be read-only. */
     bool truncate = false;
     switch (dwCreationDisposition) {
-    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    /* Never through a link: a name that exists, a symlink too, fails. */
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL | O_NOFOLLOW; break;
     case CREATE_ALWAYS: flags |= O_CREAT; truncate = true; break;
     case OPEN_EXISTING: break;
     case OPEN_ALWAYS: flags |= O_CREAT; break;
@@ -179,6 +188,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
 
 BOOL DeleteFileA(LPCSTR lpFileName)
 {
+    die_if_listed("DeleteFileA");
     if (should_fail("DeleteFileA")) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -227,8 +237,13 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED)
 {
+    die_if_listed("WriteFile");
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
+    if (should_fail("WriteFile")) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
     FdObject *file = object_as<FdObject>(hFile);
     if (!file)
         return FALSE;

@@ -88,6 +88,11 @@ std::vector<int> inherited_descriptors();
 /* KOVA_FAIL seam: true when the named call is listed in KOVA_FAIL. */
 bool should_fail(const char *call);
 
+/* KOVA_DIE seam: ends the process (_exit(kDieStatus), nothing flushed or
+ * closed) at the listed call, before it does anything. */
+const int kDieStatus = 86;
+void die_if_listed(const char *call);
+
 /* Host errno to the Win32 error code, and to the Windows Sockets one. */
 DWORD win32_error_from_errno(int error);
 int wsa_error_from_errno(int error);

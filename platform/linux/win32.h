@@ -117,6 +117,7 @@ void SetLastError(DWORD dwErrCode);
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_ARCHIVE 0x20
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_TYPE_UNKNOWN 0x0000
 #define FILE_TYPE_DISK 0x0001
@@ -137,7 +138,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL DeleteFileA(LPCSTR lpFileName);
-/* Read-only is a file without any write permission; see files.cpp. */
+/* Read-only is a file without any write permission; a symlink is a
+ * reparse point, described itself; see files.cpp. */
 DWORD GetFileAttributesA(LPCSTR lpFileName);
 BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
 /* Appends the text as one line to the file named by KOVA_DEBUG_LOG; does
@@ -179,6 +181,7 @@ DWORD GetFileType(HANDLE hFile);
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define MOVEFILE_WRITE_THROUGH 0x8
 
 namespace win {
 
@@ -209,17 +212,24 @@ BOOL FlushFileBuffers(HANDLE hFile);
 /* Renames; fails with ERROR_ALREADY_EXISTS when the new name exists.  The
  * folder of the new name is synced too, so the rename survives a crash. */
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+/* The same with MOVEFILE_WRITE_THROUGH (the one flag modelled); on the
+ * older platform ERROR_CALL_NOT_IMPLEMENTED, as its kernel32's stub. */
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 /* A new folder is its owner's alone (0700), as under a user's profile. */
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 /* '*' and '?' in the last part of the path. */
 HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL FindClose(HANDLE hFindFile);
-/* Only "shell32.dll" (SHGetFolderPathA with CSIDL_LOCAL_APPDATA) loads;
- * every other module fails with ERROR_MOD_NOT_FOUND. */
+/* Only "shell32.dll" (SHGetFolderPathA with CSIDL_LOCAL_APPDATA),
+ * "kernel32.dll" (MoveFileExA) and "advapi32.dll" (GetFileSecurityA,
+ * OpenProcessToken, GetTokenInformation) load; every other module fails
+ * with ERROR_MOD_NOT_FOUND. */
 HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
+/* The pseudo handle of the process itself. */
+HANDLE GetCurrentProcess(void);
 /* There is no Windows folder here: 0 with ERROR_CALL_NOT_IMPLEMENTED. */
 UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 /* Nothing here allocates local memory: only null is accepted. */

@@ -2,6 +2,7 @@
 // run as root, whom the host's permissions would let through), and the
 // debugging channel's file.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -50,6 +51,39 @@ TEST(Files, AReadOnlyFileIsNeitherWrittenTruncatedNorDeleted)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+// A symlink is a reparse point described itself: CREATE_NEW never writes
+// through it (to a file or to a name not there yet), DeleteFileA removes
+// the link and not its target.
+TEST(Files, ALinkIsAReparsePointNeverWrittenThrough)
+{
+    kt::TempDir dir;
+    kt::WriteFile(dir / "target", "kept\n");
+    mkdir((dir / "folder").c_str(), 0700);
+    const struct {
+        const char *target;
+        DWORD attributes;
+    } links[] = {
+        {"target", FILE_ATTRIBUTE_REPARSE_POINT},
+        {"absent", FILE_ATTRIBUTE_REPARSE_POINT},
+        {"folder", FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY},
+    };
+    for (const auto &link : links) {
+        SCOPED_TRACE(link.target);
+        const std::string name = dir / "link";
+        ASSERT_EQ(symlink((dir / link.target).c_str(), name.c_str()), 0);
+        EXPECT_EQ(GetFileAttributesA(name.c_str()), link.attributes);
+        EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+        EXPECT_TRUE(DeleteFileA(name.c_str()));
+        EXPECT_EQ(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    EXPECT_EQ(kt::ReadFile(dir / "target"), "kept\n");
+    EXPECT_FALSE(kt::Exists(dir / "absent"));
+    EXPECT_EQ(GetFileAttributesA((dir / "folder").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
 }
 
 TEST(Files, DebugLinesGoToTheLogFileOnlyWhenItIsNamed)
