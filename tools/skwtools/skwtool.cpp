@@ -210,6 +210,10 @@ std::string Begin(int argc, char **argv, const char *failText, Knobs *knobs)
 #ifndef _WIN32
         signal(SIGPIPE, SIG_IGN);  // its reader is gone: writes fail, as on Windows
 #endif
+        std::string gate = Env("SKW_GATE");
+        std::error_code ec;
+        for (int i = 0; !gate.empty() && !std::filesystem::exists(gate, ec) && i < 1500; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::string word = CommandWord(argc, argv);
     *knobs = ReadKnobs(word, line);

@@ -29,6 +29,9 @@
 //                         Windows program does: it goes on with its work
 //                         (after SKW_KILL_CALLER too) and ignores writes
 //                         that fail because its reader has gone
+//   SKW_GATE=FILE         after SKW_KILL_CALLER, wait (30 s at most) until
+//                         FILE exists before going on: a tool whose caller
+//                         died, held until the test lets it act
 //   SKW_LINGER_MS=N       after its last line, work on N ms before ending
 //   SKW_SNAPSHOT_LAST=F   /BOOTSYS and /PWRSYS copy the credential store to
 //                         F just before they end (after SKW_LINGER_MS)
