@@ -90,6 +90,62 @@ TEST(Docs, ReadmeNamesEveryTestAid)
         EXPECT_NE(readme.find("| `" + aid), std::string::npos) << aid;
 }
 
+// A number the sources define: "#define NAME value".
+double Defined(const std::string &path, const std::string &name)
+{
+    std::set<std::string> found = Matches(Source(path), "#define " + name + R"( (\d+)\b)");
+    EXPECT_EQ(found.size(), 1u) << name;
+    return found.empty() ? 0 : std::stod(*found.begin());
+}
+
+// Milliseconds as the text writes seconds: "30 s", "1.75 s"; rounded to
+// whole seconds where the text does.
+std::string Seconds(double ms, bool rounded = false)
+{
+    char text[32];
+    snprintf(text, sizeof text, rounded ? "%.0f" : "%.2f", ms / 1000);
+    std::string shown = text;
+    if (!rounded) {
+        shown.erase(shown.find_last_not_of('0') + 1);
+        if (shown.back() == '.')
+            shown.pop_back();
+    }
+    return shown + " s";
+}
+
+// The facts an integrator takes from CONSOLE.txt where a program defines
+// them: the test target, the tools' file names, the limits and the longest
+// waits they add up to.
+TEST(Docs, ConsoleTextStatesWhatTheProgramsDefine)
+{
+    const std::string console = Source("packaging/CONSOLE.txt");
+    EXPECT_NE(Source("wol/wol32.cpp").find("\"KOVA_UDP_TARGET\""), std::string::npos);
+    EXPECT_NE(console.find("KOVA_UDP_TARGET="), std::string::npos);
+    for (const char *tool : {"SKWSYSCMD", "SKWSECCMD"}) {
+        EXPECT_NE(AllSources().find("\"" + std::string(tool) + " /"), std::string::npos) << tool;
+        EXPECT_NE(console.find(std::string(tool) + ".EXE"), std::string::npos) << tool;
+    }
+    const double silence = Defined("agent/rtpopen.cpp", "RTP_DEFAULT_SILENCE_MS");
+    const double total = Defined("agent/rtpopen.cpp", "RTP_DEFAULT_TOTAL_MS");
+    const double ending = Defined("agent/rtpline.h", "RTP_TERMINATE_WAIT_MS");
+    const double lock = Defined("agent/kovacred.cpp", "CRED_WAIT_DEFAULT_MS");
+    const double orphan = Defined("agent/kovacred.cpp", "ORPHAN_WAIT_DEFAULT_MS");
+    const double repairWait = Defined("agent/kovacred.cpp", "CRED_RECOVERY_WAIT_MS");
+    const double records = Defined("agent/kovacred.cpp", "CRED_RECOVERY_MAX");
+    const double ping = Defined("agent/skwrun.h", "SKW_PAUSE_MS") + ending;
+    const double run = silence + ending;
+    // Tool runs as the text counts them: a request with a user ID, and the
+    // repair of one record.
+    const double withUser = 21, perRecord = 8;
+    const double repairs = records * (2 * repairWait + perRecord * run);
+    for (double ms : {silence, total, ending, run, total + ending, lock, orphan, repairWait, ping,
+                      lock + orphan + ping, repairs})
+        EXPECT_NE(console.find(Seconds(ms)), std::string::npos) << Seconds(ms);
+    const double longest = withUser * run + lock + orphan + ping;
+    EXPECT_NE(console.find(Seconds(longest, true)), std::string::npos) << Seconds(longest, true);
+    EXPECT_NE(console.find(Seconds(longest + repairs, true)), std::string::npos);
+}
+
 TEST(Docs, DownloadTextsArePlainAscii)
 {
     for (const char *name : {"packaging/CONSOLE.txt", "packaging/WAKELAN.txt"}) {
