@@ -18,6 +18,7 @@
 
 char cmdLine[KOVA_CMDLINE_LEN + 1];
 char networkNumber[10];
+tDirectedBroadcast directedBroadcast;
 
 namespace {
 
