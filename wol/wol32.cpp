@@ -329,11 +329,12 @@ static void LearnNetworks(void)
     }
 }
 
-/* "UDP from A.B.C.D": the socket of one network, as the channel names it. */
+/* "UDP from A.B.C.D": the socket of one network, as it is named. */
 static void NetworkLabel(char *pLabel, size_t size, uint32_t address)
 {
     const unsigned char *pByte = (const unsigned char *)&address;
-    snprintf(pLabel, size, "UDP from %u.%u.%u.%u", pByte[0], pByte[1], pByte[2], pByte[3]);
+    snprintf(pLabel, size, "%s%u.%u.%u.%u", WOL_UDP_LABEL, pByte[0], pByte[1], pByte[2],
+             pByte[3]);
 }
 
 /* The two frames of one wake. */
@@ -372,14 +373,14 @@ static int SendFromAddress(uint32_t address, const char *pLabel, const tUdpFrame
  * a run for each network (the channel has the failed call). */
 static void ReportMissedNetworks(const int *bMissed)
 {
-    const unsigned char *pByte;
+    char label[WOL_UDP_LABEL_LEN];
     int i;
 
     for (i = 0; i < m_NumNetworks; i++) {
         if (!bMissed[i] || m_bNetworkReported[i])
             continue;
-        pByte = (const unsigned char *)&m_Networks[i];
-        printf("Cannot send from %u.%u.%u.%u.\n", pByte[0], pByte[1], pByte[2], pByte[3]);
+        NetworkLabel(label, sizeof(label), m_Networks[i]);
+        printf("Cannot send from %s.\n", label + sizeof(WOL_UDP_LABEL) - 1);
         m_bNetworkReported[i] = 1;
     }
 }

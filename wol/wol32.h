@@ -60,7 +60,8 @@ static_assert(IPX_RECEIVE_LIMIT == 1013, "kova32ex walks responses of up to 1013
 #define WOL_UDP_NETWORK_SLOTS 32            /* host addresses the broadcast leaves by */
 #define WOL_LOOPBACK_NET 127                /* first byte of every loopback address */
 #define WOL_HOST_NAME_LEN 256               /* the host's own name */
-#define WOL_UDP_LABEL_LEN sizeof("UDP from 255.255.255.255")
+#define WOL_UDP_LABEL "UDP from "           /* a network's socket, before its address */
+#define WOL_UDP_LABEL_LEN sizeof(WOL_UDP_LABEL "255.255.255.255")
 
 #define IPX_DIAG_SOCKET 0x0456              /* IPX diagnostic service */
 #define IPX_QUERY_LEN 7                     /* configuration request */

@@ -451,11 +451,19 @@ TEST(WakelanBroadcast, ReachesEveryNetworkAndTheSegmentsNamed)
         const char *name;
         bool routed;
         std::vector<std::string> args;
-        std::vector<std::vector<std::string>> heard;  // by PC: behind the router, 1, 2
+        std::map<std::string, std::string> env;
+        std::vector<std::vector<std::string>> heard;  // frames by PC: behind the router, 1, 2
+        std::string out;                              // after the banner
     } cases[] = {
-        {"two networks", false, {"/d0", A, B}, {{}, {A, B}, {A, B}}},
-        {"routed", true, {"/d0", "/b", "10.81.2.255", A, "/b10.90.1.255", "/flist.ini"},
-         {{B}, {}, {A}}},
+        {"two networks", false, {"/d0", A, B}, {}, {{}, Frames({A, B}), Frames({A, B})}, ""},
+        // The first frame of A and the second of B do not leave by network
+        // 1: named once, and the run goes on.
+        {"a network misses frames", false, {"/d0", A, B}, {{"KOVA_FAIL", "sendto#1,sendto#5"}},
+         {{}, {B}, Frames({A, B})}, "Cannot send from 10.81.1.1.\n"},
+        {"routed", true, {"/d0", "/b", "10.81.2.255", A, "/b10.90.1.255", "/flist.ini"}, {},
+         {Frames({B}), {}, Frames({A})},
+         "Using file list.ini.\nCalculating...\nSending Wake-on-LAN packets for 1 clients...\n"
+         "Sent 1 packets.\nDone.\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -470,11 +478,13 @@ TEST(WakelanBroadcast, ReachesEveryNetworkAndTheSegmentsNamed)
         kt::RunOptions options;
         options.cwd = dir.path();
         options.prefix = net.execIn(net.console());
-        options.env = {{"KOVA_UDP_TARGET", "\x01"}};
+        options.env = c.env;
+        options.env["KOVA_UDP_TARGET"] = "\x01";
         std::vector<std::string> argv = c.args;
         argv.insert(argv.begin(), kBin);
         kt::RunResult r = kt::Run(argv, options);
-        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, Banner() + c.out);
         for (size_t n = 0; n < c.heard.size(); n++) {
             SCOPED_TRACE("PC " + std::to_string(n));
             std::vector<std::string> sent;
@@ -485,7 +495,7 @@ TEST(WakelanBroadcast, ReachesEveryNetworkAndTheSegmentsNamed)
                     sent.push_back(FrameMac(d));
                 }
             }
-            EXPECT_EQ(sent, Frames(c.heard[n]));
+            EXPECT_EQ(sent, c.heard[n]);
         }
     }
 }
