@@ -7,13 +7,16 @@
 // for 100,000 and 1,000,000 addresses, the wall time of 100 addresses
 // while another program keeps UDP port 13992 (each falls back to IPX on a
 // loopback segment), and the wall time until 100 WAKE requests started at
-// once have all answered.
+// once have all answered.  Where network namespaces can be made, wakelan
+// and the engine's floor again on a console with two networks, sending the
+// real broadcast out of each (the floor then is twice the work).
 //
 //   wakelan_bench [runs]   best of runs (default 3) for the 100,000 timing
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -27,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,10 +45,11 @@ double CpuSeconds(const rusage &u)
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Counts the datagrams that reach 127.0.0.1:port.
+// Counts the datagrams that reach 127.0.0.1:port, or port 9 of every
+// address of the namespace it is made in.
 class Listener {
 public:
-    Listener()
+    explicit Listener(bool port9 = false)
     {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         int size = 64 << 20;  // as much as the host allows: sends must not wait on us
@@ -52,7 +57,8 @@ public:
             setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         sockaddr_in local{};
         local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_addr.s_addr = htonl(port9 ? INADDR_ANY : INADDR_LOOPBACK);
+        local.sin_port = htons(port9 ? 9 : 0);
         socklen_t len = sizeof local;
         if (bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
             getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
@@ -141,6 +147,7 @@ struct Request {
     char target[32];  // KOVA_UDP_TARGET; empty: stop
     char file[512];
     char ipx[64];     // KOVA_IPX; empty: no IPX
+    char netns[64];   // run in this network namespace, without KOVA_UDP_TARGET
 };
 
 // wait4's peak RSS counts the parent's resident memory at the fork, so
@@ -186,12 +193,13 @@ public:
     }
 
     Child RunOnce(const std::string &target, const std::string &file,
-                  const std::string &ipx = {})
+                  const std::string &ipx = {}, const std::string &netns = {})
     {
         Request r{};
         snprintf(r.target, sizeof r.target, "%s", target.c_str());
         snprintf(r.file, sizeof r.file, "%s", file.c_str());
         snprintf(r.ipx, sizeof r.ipx, "%s", ipx.c_str());
+        snprintf(r.netns, sizeof r.netns, "%s", netns.c_str());
         Child c;
         if (write(requests_[1], &r, sizeof r) != sizeof r ||
             read(replies_[0], &c, sizeof c) != sizeof c) {
@@ -215,6 +223,12 @@ private:
                 setenv("KOVA_UDP_TARGET", r.target, 1);
                 if (r.ipx[0] != '\0')
                     setenv("KOVA_IPX", r.ipx, 1);
+                if (r.netns[0] != '\0') {
+                    int ns = open(("/var/run/netns/" + std::string(r.netns)).c_str(), O_RDONLY);
+                    if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
+                        _exit(126);
+                    unsetenv("KOVA_UDP_TARGET");
+                }
                 execl(WAKELAN_BIN, WAKELAN_BIN, "/d0", "/f", r.file, (char *)nullptr);
                 _exit(127);
             }
@@ -273,16 +287,16 @@ double RunBare(const std::vector<uint64_t> &macs, uint16_t port, double *cpu)
     return seconds;
 }
 
-// Per address, the calls of one UDP wake: socket, SO_BROADCAST, bind to
+// Per address and per local address (host order; INADDR_ANY for one
+// socket on any), the calls of one UDP wake: socket, SO_BROADCAST, bind to
 // 13992, two sendto, close.  Returns the wall time.
-double RunFloor(const std::vector<uint64_t> &macs, uint16_t port)
+double RunFloor(const std::vector<uint64_t> &macs, uint32_t destination, uint16_t port,
+                const std::vector<uint32_t> &locals = {INADDR_ANY})
 {
-    sockaddr_in to{}, local{};
+    sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_addr.s_addr = htonl(destination);
     to.sin_port = htons(port);
-    local.sin_family = AF_INET;
-    local.sin_port = htons(13992);
     unsigned char frame1[102], frame2[102];
     memset(frame1, 0xFF, 6);
     memset(frame2, 0xFF, 6);
@@ -293,20 +307,121 @@ double RunFloor(const std::vector<uint64_t> &macs, uint16_t port)
                 frame1[6 + 6 * k + i] = (unsigned char)(mac >> (40 - 8 * i));
                 frame2[6 + 6 * k + i] = (unsigned char)(mac >> (8 * i));
             }
-        int on = 1;
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-            bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-            sendto(fd, frame1, sizeof frame1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) !=
-                102 ||
-            sendto(fd, frame2, sizeof frame2, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) !=
-                102) {
-            perror("bench: floor wake");
-            exit(1);
+        for (uint32_t address : locals) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(address);
+            local.sin_port = htons(13992);
+            int on = 1;
+            int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+                bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+                sendto(fd, frame1, sizeof frame1, 0, reinterpret_cast<sockaddr *>(&to),
+                       sizeof to) != 102 ||
+                sendto(fd, frame2, sizeof frame2, 0, reinterpret_cast<sockaddr *>(&to),
+                       sizeof to) != 102) {
+                perror("bench: floor wake");
+                exit(1);
+            }
+            close(fd);
         }
-        close(fd);
     }
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool Sh(const std::string &command)
+{
+    return system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs f with the calling thread in the named network namespace (sockets
+// made there stay in it); false when the namespace cannot be entered.
+template <typename F> bool InNamespace(const std::string &name, F f)
+{
+    bool entered = false;
+    std::thread([&] {
+        int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (entered)
+            f();
+    }).join();
+    return entered;
+}
+
+// A console namespace on two networks, 10.81.1.0/24 and 10.81.2.0/24 (the
+// console at .1), whose other ends (.2) are both in one LAN namespace;
+// removed on destruction.  The real broadcast stays inside them.
+class TwoNetworks {
+public:
+    TwoNetworks()
+        : console_("kovabenchC" + std::to_string(getpid())), lan_("kovabenchL" + std::to_string(getpid()))
+    {
+        ok_ = Sh("ip netns add " + console_) && Sh("ip netns add " + lan_) &&
+              Sh("ip -n " + console_ + " link set lo up");
+        for (int n = 1; ok_ && n <= 2; n++) {
+            std::string a = "kvb" + std::to_string(n) + "a", b = "kvb" + std::to_string(n) + "b";
+            std::string net = "10.81." + std::to_string(n) + ".";
+            ok_ = Sh("ip link add " + a + " netns " + console_ + " type veth peer name " + b +
+                     " netns " + lan_) &&
+                  Sh("ip -n " + console_ + " addr add " + net + "1/24 dev " + a) &&
+                  Sh("ip -n " + lan_ + " addr add " + net + "2/24 dev " + b) &&
+                  Sh("ip -n " + console_ + " link set " + a + " up") &&
+                  Sh("ip -n " + lan_ + " link set " + b + " up");
+        }
+        ok_ = ok_ && Sh("ip -n " + console_ + " route add default dev kvb1a");
+    }
+    ~TwoNetworks()
+    {
+        Sh("ip netns del " + console_);
+        Sh("ip netns del " + lan_);
+    }
+    TwoNetworks(const TwoNetworks &) = delete;
+    TwoNetworks &operator=(const TwoNetworks &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &console() const { return console_; }
+    const std::string &lan() const { return lan_; }
+
+private:
+    std::string console_, lan_;
+    bool ok_ = false;
+};
+
+struct TwoNetworkFigures {
+    bool measured = false;
+    double wakelan = 1e9, floor = 1e9;  // best wall times
+    long long received = 0;             // frames at the LAN, most of a run
+};
+
+// wakelan over the address file in the console namespace, to the real
+// broadcast, against the floor's calls from both of its addresses.
+TwoNetworkFigures RunTwoNetworks(Launcher &launcher, const std::string &file,
+                                 const std::vector<uint64_t> &macs, int runs)
+{
+    TwoNetworkFigures f;
+    TwoNetworks net;
+    std::unique_ptr<Listener> lan;
+    if (!net.ok() || !InNamespace(net.lan(), [&] { lan = std::make_unique<Listener>(true); }))
+        return f;
+    for (int r = 0; r < runs; r++) {
+        lan->reset();
+        Child c = launcher.RunOnce("-", file, {}, net.console());
+        lan->settle();
+        if (c.status != 0) {
+            fprintf(stderr, "bench: wakelan on two networks ended with status %d\n", c.status);
+            return f;
+        }
+        f.wakelan = std::min(f.wakelan, c.seconds);
+        f.received = std::max(f.received, lan->received());
+        InNamespace(net.console(), [&] {
+            f.floor = std::min(f.floor, RunFloor(macs, INADDR_BROADCAST, 9,
+                                                 {0x0A510101u, 0x0A510201u}));
+        });
+        lan->settle();
+    }
+    f.measured = true;
+    return f;
 }
 
 // A UDP socket bound to port on any address, or -1; shared (SO_REUSEADDR
@@ -416,9 +531,10 @@ int main(int argc, char **argv)
         bareBest = std::min(bareBest, RunBare(macs, listener.port(), &cpu));
         bareCpu = std::min(bareCpu, cpu);
         listener.settle();
-        floorBest = std::min(floorBest, RunFloor(macs, listener.port()));
+        floorBest = std::min(floorBest, RunFloor(macs, INADDR_LOOPBACK, listener.port()));
         listener.settle();
     }
+    TwoNetworkFigures two = RunTwoNetworks(launcher, dir + "/small.ini", macs, runs);
     WriteAddressFile(dir + "/large.ini", large);
     Child big = launcher.Run(listener, dir + "/large.ini");
     listener.settle();
@@ -446,5 +562,15 @@ int main(int argc, char **argv)
     printf("hundred_concurrent_wakes_wall: %.0f ms\n", hundred * 1e3);
     printf("hundred_concurrent_wakes_succeeded: %d of 100\n", woken);
     printf("hundred_concurrent_wakes_frames: %lld of 200\n", listener.received());
+    if (two.measured) {
+        printf("wakelan_two_networks_100k_addresses_per_s: %.0f addresses/s\n",
+               small / two.wakelan);
+        printf("engine_floor_two_networks_100k_addresses_per_s: %.0f addresses/s\n",
+               small / two.floor);
+        printf("wakelan_to_engine_floor_two_networks_ratio: %.2f\n", two.floor / two.wakelan);
+        printf("wakelan_two_networks_100k_frames: %lld of %ld\n", two.received, 4 * small);
+    } else {
+        printf("wakelan_two_networks: not measured (no network namespaces here)\n");
+    }
     return big.status == 0 && kept.status == 0 && woken == 100 ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 /* kovatext.cpp - text rules shared by the engine, the adapter and wakelan:
- * hexadecimal digits, the saturating atoi-form number and the test aids'
- * times. */
+ * hexadecimal digits, the saturating atoi-form number, the IPv4 address
+ * and the test aids' times. */
 #include "kovawin.h"
 
 #include "kovatext.h"
@@ -49,6 +49,32 @@ int32_t KovaReadNumber(const char *text, int *pDigits, int *pInRange)
     if (pInRange)
         *pInRange = 1;
     return negative ? (int32_t)(0 - (int64_t)magnitude) : (int32_t)magnitude;
+}
+
+int KovaReadIPv4(const char *text, uint32_t *pAddress)
+{
+    uint32_t address = 0;
+    int part;
+
+    for (part = 0; part < 4; part++) {
+        unsigned value = 0;
+        int digits = 0;
+        /* The value stops growing past 255, so any run of leading zeros
+         * is read and no run of digits overflows. */
+        for (; *text >= '0' && *text <= '9'; text++, digits++) {
+            value = value * 10 + (unsigned)(*text - '0');
+            if (value > 255)
+                return 0;
+        }
+        if (digits == 0 || *text != (part < 3 ? '.' : '\0'))
+            return 0;
+        address = (address << 8) | value;
+        text++;
+    }
+    /* Built high byte first: the first number is the first byte on the
+     * wire. */
+    *pAddress = htonl(address);
+    return 1;
 }
 
 int KovaEnvironmentMs(const char *name, uint32_t *pMs)

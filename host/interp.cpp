@@ -5,6 +5,7 @@
 #include "kova.h"
 #include "kovadebug.h"
 #include "kovaskw.h"
+#include "kovatext.h"
 #include "wakew32.h"
 
 #define BUSY_FILE "KOVABUSY"
@@ -13,6 +14,8 @@
 #define IPXNET_WORD "IPXNET="
 #define IPXNET_WORD_LEN (sizeof(IPXNET_WORD) - 1)
 #define IPXNET_VALUE_LEN 8
+#define IPBCAST_WORD "IPBCAST="
+#define IPBCAST_WORD_LEN (sizeof(IPBCAST_WORD) - 1)
 #define NO_USER_WORD "DO-NOT-USE-USER-ID"
 #define NO_USER_WORD_LEN (sizeof(NO_USER_WORD) - 1)
 #define NO_PASSWORD_WORD "DO-NOT-USE-PASSWORD"
@@ -90,6 +93,22 @@ static int WriteResultFile(const char *text)
     return FinishResultFile(file, text);
 }
 
+/* WAKE IPBCAST=<a.b.c.d> <mac>: the frames go to that directed broadcast,
+ * over UDP alone.  An address that is not one sends nothing: a typo must
+ * not become a broadcast somewhere else. */
+static int32_t WakeWithBroadcast(const char *pAddress)
+{
+    char *pMac;
+
+    if (!KovaReadIPv4(pAddress, &directedBroadcast.address)) {
+        KovaDebug("WAKE: IPBCAST=\"%s\" is not an IPv4 address", pAddress);
+        return KOVA_WOL_FAILURE;
+    }
+    directedBroadcast.given = 1;
+    pMac = strtok(NULL, WORD_DELIMITERS);
+    return pMac ? KOVASendWakeOnLAN(pMac) : KOVA_WOL_FAILURE;
+}
+
 static int RunWake(void)
 {
     char *pArg;
@@ -103,6 +122,8 @@ static int RunWake(void)
         networkNumber[IPXNET_VALUE_LEN] = '\0';
         pArg2 = strtok(NULL, WORD_DELIMITERS);
         returncode = pArg2 ? KOVASendWakeOnLAN(pArg2) : KOVA_WOL_FAILURE;
+    } else if (pArg && strncmp(pArg, IPBCAST_WORD, IPBCAST_WORD_LEN) == 0) {
+        returncode = WakeWithBroadcast(pArg + IPBCAST_WORD_LEN);
     } else {
         returncode = pArg ? KOVASendWakeOnLAN(pArg) : KOVA_WOL_FAILURE;
     }

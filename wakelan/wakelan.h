@@ -17,9 +17,10 @@ enum eWakelanExit {
     WL_EXIT_OK = 0,              /* every address sent, "Done.", or /? */
     WL_EXIT_NO_ARGUMENTS = 1,    /* usage text: nothing to do */
     WL_EXIT_BAD_OPTION = 2,      /* unsupported option */
-    WL_EXIT_MISSING_VALUE = 3,   /* /d or /f as the last argument */
+    WL_EXIT_MISSING_VALUE = 3,   /* /d, /f or /b as the last argument */
     WL_EXIT_BAD_DELAY = 4,       /* delay negative or beyond 2147483647 */
     WL_EXIT_LONG_FILE_NAME = 5,  /* /f name over 255 characters */
+    WL_EXIT_BAD_BROADCAST = 6,   /* /b value is no IPv4 address */
     WL_EXIT_SEND_ARGUMENT = 7,   /* engine failed for a command-line address */
     WL_EXIT_NO_FILE = 8,         /* address file cannot be opened */
     WL_EXIT_READ_ERROR = 9,      /* address file cannot be read */

@@ -5,26 +5,6 @@
 #include "wakew32.h"
 #include "wol32.h"
 
-/* One frame to the destination; on a short or failed send the request
- * ends here: the socket is closed and Windows Sockets cleaned up. */
-static int SendIpxFrame(const unsigned char *frame, const SOCKADDR_IPX *destination)
-{
-    int sent = sendto(m_Socket, (const char *)frame, WOL_FRAME_LEN, 0,
-                      (const struct sockaddr *)destination, sizeof(*destination));
-
-    if (sent != WOL_FRAME_LEN) {
-        if (sent == SOCKET_ERROR)
-            WOL_TRACE("IPX sendto failed, error %d", WSAGetLastError());
-        else
-            WOL_TRACE("IPX sendto sent %d of %d bytes", sent, WOL_FRAME_LEN);
-        EndDiscoveryRequest();
-        closesocket(m_Socket);
-        WSACleanup();
-        return 0;
-    }
-    return 1;
-}
-
 /* The last pass: one for the local network and one per network counted so
  * far.  Read afresh before every pass, as discovery may still add some.
  * Never more than the 32 stored networks: wakelan would have no network
@@ -42,6 +22,7 @@ static int LastPass(void)
 int DoIPX(char *lpszMac)
 {
     SOCKADDR_IPX destination;
+    const struct sockaddr *pTo = (const struct sockaddr *)&destination;
     unsigned char bMAC1[WOL_MAC_LEN], bMAC2[WOL_MAC_LEN], bMAC3[WOL_MAC_LEN], bMAC4[WOL_MAC_LEN];
     unsigned char cFrame1[WOL_FRAME_LEN], cFrame2[WOL_FRAME_LEN], cFrame3[WOL_FRAME_LEN],
         cFrame4[WOL_FRAME_LEN];
@@ -68,12 +49,13 @@ int DoIPX(char *lpszMac)
     for (j = 0; j <= LastPass(); j++) {
         if (IPX_PASS_RULE == IPX_PASS_DISCOVERED && j >= 1)
             memcpy(destination.sa_netnum, NetList[j - 1].address, WOL_IPX_NET_LEN);
-        if (!SendIpxFrame(cFrame1, &destination) || !SendIpxFrame(cFrame2, &destination) ||
-            !SendIpxFrame(cFrame3, &destination) || !SendIpxFrame(cFrame4, &destination))
+        if (!SendFrame(cFrame1, pTo, sizeof(destination), "IPX") ||
+            !SendFrame(cFrame2, pTo, sizeof(destination), "IPX") ||
+            !SendFrame(cFrame3, pTo, sizeof(destination), "IPX") ||
+            !SendFrame(cFrame4, pTo, sizeof(destination), "IPX"))
             return 0;
     }
     if (LastPass() == 0)
         WOL_TRACE("IPX discovery had found no network when the send ended");
-    EndDiscoveryRequest();
     return 1;
 }

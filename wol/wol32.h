@@ -57,6 +57,11 @@ static_assert(IPX_RECEIVE_LIMIT == 1013, "kova32ex walks responses of up to 1013
 #define WOL_MIN_UDP_DG 1024                 /* smallest iMaxUdpDg we accept */
 #define WOL_BIND_WAIT_MS 2000               /* longest wait for port 13992 */
 #define WOL_BIND_PAUSE_MS 1                 /* between two binds of it */
+#define WOL_UDP_NETWORK_SLOTS 32            /* host addresses the broadcast leaves by */
+#define WOL_LOOPBACK_NET 127                /* first byte of every loopback address */
+#define WOL_HOST_NAME_LEN 256               /* the host's own name */
+#define WOL_UDP_LABEL "UDP from "           /* a network's socket, before its address */
+#define WOL_UDP_LABEL_LEN sizeof(WOL_UDP_LABEL "255.255.255.255")
 
 #define IPX_DIAG_SOCKET 0x0456              /* IPX diagnostic service */
 #define IPX_QUERY_LEN 7                     /* configuration request */
@@ -83,7 +88,15 @@ extern int m_bVal;
 
 /* ---- Front end and UDP sender -------------------------------------- */
 int WakeUp(char *macAddr, eProtocol protocol);
-int DoTCP(char *lpszMac);
+/* 1 when both frames went out whole, on at least one network of the host
+ * for the limited broadcast; *pbSetUp: at least one socket could be set
+ * up, so that the other protocol is not tried. */
+int DoTCP(char *lpszMac, int *pbSetUp);
+
+/* One frame on m_Socket, whatever the transport; 1 when it went out whole.
+ * A failure is traced after pLabel, the socket's name ("UDP", "IPX"). */
+int SendFrame(const unsigned char *frame, const struct sockaddr *destination, int length,
+              const char *pLabel);
 
 
 /* ---- IPX sender ---------------------------------------------------- */
@@ -121,7 +134,7 @@ unsigned long ReceivePacket(SOCKET s, SOCKADDR_IPX *address, char *packet, int *
 int SendPacket(SOCKET s, SOCKADDR_IPX *address, const char *packet, int length);
 unsigned short k_reverse_bytes_in_ushort(unsigned short intel_input);
 
-/* Called by the IPX sender when its request ends: from then on the
+/* Called by WakeUp when an IPX request ends: from then on the
  * request's WSACleanup owns the discovery's sockets, and the thread stops
  * using them. */
 void EndDiscoveryRequest(void);

@@ -61,6 +61,9 @@ int create_inet_socket(int type, int protocol, SocketImpl **out);
  * Without a configured IPX segment it answers WSAEAFNOSUPPORT. */
 int create_ipx_socket(int type, int protocol, SocketImpl **out);
 
+/* Whether WSAStartup has been called more often than WSACleanup. */
+bool sockets_started();
+
 /* Host option names for the Windows ones at SOL_SOCKET; false if unknown. */
 bool host_socket_option(int level, int optname, int *hostLevel, int *hostName);
 

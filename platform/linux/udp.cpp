@@ -1,12 +1,16 @@
 /* udp.cpp - UDP over IP sockets, what every socket kind does by default,
- * and the byte-order and address helpers of Windows Sockets. */
+ * the byte-order and address helpers of Windows Sockets, and the host's
+ * own name and addresses. */
 #include "sockets.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -206,6 +210,109 @@ uint32_t inet_addr(const char *cp)
     if (!cp || ::inet_aton(cp, &address) == 0)
         return 0xffffffffu; /* INADDR_NONE */
     return address.s_addr;
+}
+
+namespace {
+
+/* Windows Sockets 1.1 answers with at most 35 addresses. */
+constexpr int kHostAddresses = 35;
+
+/* One thread's answer of gethostbyname, as Windows keeps one per thread. */
+struct HostAnswer {
+    char name[256];
+    char *aliases[1];
+    struct in_addr addresses[kHostAddresses];
+    char *list[kHostAddresses + 1];
+    struct hostent entry;
+};
+
+thread_local HostAnswer host_answer;
+
+bool own_name(char *name, size_t size)
+{
+    if (::gethostname(name, size) != 0)
+        return false;
+    name[size - 1] = '\0';
+    return true;
+}
+
+}  // namespace
+
+int gethostname(char *name, int namelen)
+{
+    char own[256];
+    if (!detail::sockets_started()) {
+        WSASetLastError(WSANOTINITIALISED);
+        return SOCKET_ERROR;
+    }
+    if (detail::should_fail("gethostname")) {
+        WSASetLastError(WSAENETDOWN);
+        return SOCKET_ERROR;
+    }
+    if (!own_name(own, sizeof own)) {
+        WSASetLastError(detail::wsa_error_from_errno(errno));
+        return SOCKET_ERROR;
+    }
+    if (!name || namelen <= int(strlen(own))) {
+        WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    strcpy(name, own);
+    return 0;
+}
+
+/* Windows answers its own name with the address of every adapter, and
+ * with the loopback address alone when it has none; here the adapters are
+ * the interfaces that are up, loopback aside.  No other name is resolved:
+ * the system asks for its own only. */
+struct hostent *gethostbyname(const char *name)
+{
+    char own[256];
+    struct ifaddrs *interfaces = nullptr;
+    HostAnswer &a = host_answer;
+    int count = 0;
+
+    if (!detail::sockets_started()) {
+        WSASetLastError(WSANOTINITIALISED);
+        return nullptr;
+    }
+    if (detail::should_fail("gethostbyname")) {
+        WSASetLastError(WSAHOST_NOT_FOUND);
+        return nullptr;
+    }
+    if (!name) {
+        WSASetLastError(WSAEFAULT);
+        return nullptr;
+    }
+    if (!own_name(own, sizeof own) || strcasecmp(name, own) != 0) {
+        WSASetLastError(WSANO_RECOVERY);
+        return nullptr;
+    }
+    if (::getifaddrs(&interfaces) != 0) {
+        WSASetLastError(WSANO_RECOVERY);
+        return nullptr;
+    }
+    for (struct ifaddrs *i = interfaces; i && count < kHostAddresses; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP) ||
+            (i->ifa_flags & IFF_LOOPBACK))
+            continue;
+        a.addresses[count++].s_addr =
+            reinterpret_cast<const ::sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr;
+    }
+    ::freeifaddrs(interfaces);
+    if (count == 0)
+        a.addresses[count++].s_addr = htonl(0x7F000001u);
+    for (int k = 0; k < count; k++)
+        a.list[k] = reinterpret_cast<char *>(&a.addresses[k]);
+    a.list[count] = nullptr;
+    a.aliases[0] = nullptr;
+    strcpy(a.name, own);
+    a.entry.h_name = a.name;
+    a.entry.h_aliases = a.aliases;
+    a.entry.h_addrtype = WIN_AF_INET;
+    a.entry.h_length = sizeof(struct in_addr);
+    a.entry.h_addr_list = a.list;
+    return &a.entry;
 }
 
 }  // namespace win

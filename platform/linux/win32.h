@@ -476,6 +476,8 @@ int KovaConsoleMain(int argc, char *argv[]);
 #define WSASYSNOTREADY 10091
 #define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
+#define WSAHOST_NOT_FOUND 11001
+#define WSANO_RECOVERY 11003
 
 namespace win {
 
@@ -508,6 +510,17 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 typedef struct sockaddr_in SOCKADDR_IN;
+
+/* What gethostbyname answers; the addresses (h_length bytes each, network
+ * order) end with a null pointer. */
+struct hostent {
+    char *h_name;
+    char **h_aliases;
+    short h_addrtype;
+    short h_length;
+    char **h_addr_list;
+};
+#define h_addr h_addr_list[0]
 
 /* The Windows IPX address: 14 bytes, fields in this order. */
 typedef struct sockaddr_ipx {
@@ -553,6 +566,10 @@ unsigned short ntohs(unsigned short netshort);
 uint32_t htonl(uint32_t hostlong);
 uint32_t ntohl(uint32_t netlong);
 uint32_t inet_addr(const char *cp);
+int gethostname(char *name, int namelen);
+/* The host's own name only (see README.md); one answer per thread, valid
+ * until that thread's next call. */
+struct hostent *gethostbyname(const char *name);
 
 }  // namespace win
 

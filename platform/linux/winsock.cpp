@@ -106,6 +106,12 @@ thread_local int wsa_last_error = 0;
 }  // namespace
 }  // namespace detail
 
+bool detail::sockets_started()
+{
+    std::lock_guard<std::mutex> lock(table_mutex);
+    return startups > 0;
+}
+
 using namespace detail;
 
 int WSAGetLastError(void) { return detail::wsa_last_error; }

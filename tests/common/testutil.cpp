@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -174,33 +176,80 @@ bool Sh(const std::string &command)
 
 }  // namespace
 
-NetnsPair::NetnsPair()
+ConsoleNetworks::ConsoleNetworks(int networks, bool routed)
 {
     static std::atomic<int> serial{0};
-    int n = (int(getpid()) * 7 + serial++) % 200 + 20;
-    std::string tag = std::to_string(getpid()) + "_" + std::to_string(n);
-    a_ = "kovaA" + tag;
-    b_ = "kovaB" + tag;
-    addrA_ = "10.77." + std::to_string(n) + ".1";
-    addrB_ = "10.77." + std::to_string(n) + ".2";
-    std::string va = "kva" + std::to_string(getpid() % 100000) + "_" + std::to_string(n % 100);
-    std::string vb = "kvb" + std::to_string(getpid() % 100000) + "_" + std::to_string(n % 100);
-    va = va.substr(0, 15);
-    vb = vb.substr(0, 15);
-    ok_ = Sh("ip netns add " + a_) && Sh("ip netns add " + b_) &&
-          Sh("ip link add " + va + " netns " + a_ + " type veth peer name " + vb + " netns " + b_) &&
-          Sh("ip -n " + a_ + " addr add " + addrA_ + "/24 dev " + va) &&
-          Sh("ip -n " + b_ + " addr add " + addrB_ + "/24 dev " + vb) &&
-          Sh("ip -n " + a_ + " link set " + va + " up") && Sh("ip -n " + b_ + " link set " + vb + " up") &&
-          Sh("ip -n " + a_ + " link set lo up") && Sh("ip -n " + b_ + " link set lo up") &&
-          Sh("ip -n " + a_ + " route add default dev " + va) &&
-          Sh("ip -n " + b_ + " route add default dev " + vb);
+    tag_ = std::to_string(getpid()) + "_" + std::to_string(serial++);
+    auto add = [this](const std::string &role) {
+        namespaces_.push_back("kova" + role + tag_);
+        return Sh("ip netns add " + namespaces_.back()) &&
+               Sh("ip -n " + namespaces_.back() + " link set lo up");
+    };
+    ok_ = add("C");
+    console_ = namespaces_.back();
+    pcs_.push_back({});
+    std::string firstDev;
+    for (int n = 1; ok_ && n <= networks; n++) {
+        ok_ = add("P" + std::to_string(n));
+        pcs_.push_back(namespaces_.back());
+        std::string net = "10.81." + std::to_string(n) + ".";
+        std::string dev;
+        ok_ = ok_ && Join(console_, net + "1/24", pcs_.back(), net + "2/24", &dev);
+        if (n == 1)
+            firstDev = dev;
+    }
+    if (ok_ && routed) {
+        // The first network's far end forwards to the segment behind it,
+        // directed broadcasts included (every interface's bc_forwarding).
+        const std::string &router = pcs_[1];
+        std::string dev;
+        ok_ = add("B");
+        pcs_[0] = namespaces_.back();
+        ok_ = ok_ && Join(router, "10.90.1.1/24", pcs_[0], "10.90.1.2/24", &dev) &&
+              Sh("ip -n " + pcs_[0] + " route add default via 10.90.1.1") &&
+              Sh("ip netns exec " + router + " sh -c 'sysctl -qw net.ipv4.ip_forward=1 && "
+                 "for f in /proc/sys/net/ipv4/conf/*/bc_forwarding; do echo 1 >$f; done'");
+    }
+    if (ok_)
+        ok_ = Sh("ip -n " + console_ + " route add default " +
+                 (routed ? std::string("via 10.81.1.2") : "dev " + firstDev));
 }
 
-NetnsPair::~NetnsPair()
+ConsoleNetworks::~ConsoleNetworks()
 {
-    Sh("ip netns del " + a_);
-    Sh("ip netns del " + b_);
+    for (auto it = namespaces_.rbegin(); it != namespaces_.rend(); ++it)
+        Sh("ip netns del " + *it);
+}
+
+// A veth pair from a to b, each end up with its address (none when empty);
+// *devA: a's end.
+bool ConsoleNetworks::Join(const std::string &a, const std::string &addrA, const std::string &b,
+                           const std::string &addrB, std::string *devA)
+{
+    std::string n = std::to_string(links_++);
+    *devA = "kv" + n + "a";
+    std::string devB = "kv" + n + "b";
+    return Sh("ip link add " + *devA + " netns " + a + " type veth peer name " + devB + " netns " + b) &&
+           (addrA.empty() || Sh("ip -n " + a + " addr add " + addrA + " dev " + *devA)) &&
+           (addrB.empty() || Sh("ip -n " + b + " addr add " + addrB + " dev " + devB)) &&
+           Sh("ip -n " + a + " link set " + *devA + " up") &&
+           Sh("ip -n " + b + " link set " + devB + " up");
+}
+
+std::unique_ptr<UdpListener> ConsoleNetworks::ListenAtPc(int n) const
+{
+    std::unique_ptr<UdpListener> listener;
+    if (n < 0 || size_t(n) >= pcs_.size() || pcs_[size_t(n)].empty())
+        return listener;
+    // A socket belongs to the namespace of the thread that makes it.
+    std::thread([&] {
+        int fd = open(("/var/run/netns/" + pcs_[size_t(n)]).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 && setns(fd, CLONE_NEWNET) == 0)
+            listener = std::make_unique<UdpListener>(9, "0.0.0.0");
+        if (fd >= 0)
+            close(fd);
+    }).join();
+    return listener;
 }
 
 }  // namespace kt

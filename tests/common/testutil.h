@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -82,24 +83,40 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &options = 
 std::vector<uint8_t> MagicFrame(const std::vector<uint8_t> &mac);
 std::string Hex(const std::vector<uint8_t> &bytes);
 
-// Two network namespaces joined by a veth pair (10.77.N.1 and 10.77.N.2,
-// default routes on the veth), removed on destruction.  ok() is false
-// where namespaces cannot be made here; tests then skip.
-class NetnsPair {
+// The console's networks, in network namespaces made for one test and
+// removed on destruction.  The console namespace has `networks` networks
+// of its own, 10.81.N.0/24 for N = 1, 2, ... (the console at .1, one PC's
+// namespace at .2, reached by a veth pair), its default route on the first.
+// With `routed`, the first network's far end is a router: it forwards
+// directed broadcasts (bc_forwarding) to a segment behind it, 10.90.1.0/24,
+// with a PC at 10.90.1.2, and the console's default route leads to it.  ok() is
+// false where namespaces cannot be made here; tests then skip.
+class ConsoleNetworks {
 public:
-    NetnsPair();
-    ~NetnsPair();
-    NetnsPair(const NetnsPair &) = delete;
-    NetnsPair &operator=(const NetnsPair &) = delete;
+    explicit ConsoleNetworks(int networks, bool routed = false);
+    ~ConsoleNetworks();
+    ConsoleNetworks(const ConsoleNetworks &) = delete;
+    ConsoleNetworks &operator=(const ConsoleNetworks &) = delete;
     bool ok() const { return ok_; }
-    const std::string &sender() const { return a_; }
-    const std::string &receiver() const { return b_; }
-    std::string receiverAddress() const { return addrB_; }
+    const std::string &console() const { return console_; }
+    // The prefix of RunOptions that runs a program in a namespace.
     std::vector<std::string> execIn(const std::string &ns) const { return {"ip", "netns", "exec", ns}; }
+    // The console's address on network n (from 1).
+    static std::string ConsoleAddress(int n) { return "10.81." + std::to_string(n) + ".1"; }
+    static std::string RoutedBroadcast() { return "10.90.1.255"; }
+    // A listener on port 9 of every address of the PC on network n, or of
+    // the PC behind the router for n = 0; its socket lives in that PC's
+    // namespace.  Null when it cannot be made.
+    std::unique_ptr<UdpListener> ListenAtPc(int n) const;
 
 private:
+    bool Join(const std::string &a, const std::string &addrA, const std::string &b,
+              const std::string &addrB, std::string *devA);
+
     bool ok_ = false;
-    std::string a_, b_, addrA_, addrB_;
+    std::string tag_, console_;
+    std::vector<std::string> namespaces_, pcs_;  // pcs_[0]: behind the router, or empty
+    int links_ = 0;
 };
 
 }  // namespace kt

@@ -215,8 +215,10 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &options)
     return result;
 }
 
-NetnsPair::NetnsPair() {}
-NetnsPair::~NetnsPair() {}
+// No network namespaces on Windows: ok() stays false.
+ConsoleNetworks::ConsoleNetworks(int, bool) {}
+ConsoleNetworks::~ConsoleNetworks() {}
+std::unique_ptr<UdpListener> ConsoleNetworks::ListenAtPc(int) const { return nullptr; }
 
 }  // namespace kt
 

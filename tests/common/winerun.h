@@ -49,12 +49,15 @@ inline std::string WhyNot(const WindowsBuild &build)
 }
 
 // "wine PROGRAM WORDS..." with no display (the run's prefix is made without
-// one) and quiet Wine; env adds to or overrides that.
+// one) and quiet Wine; env adds to or overrides that; prefix goes before
+// "wine" (e.g. ip netns exec NAME).
 inline RunResult RunWine(const std::string &program, const std::vector<std::string> &words,
-                         const std::string &cwd, const std::map<std::string, std::string> &env = {})
+                         const std::string &cwd, const std::map<std::string, std::string> &env = {},
+                         const std::vector<std::string> &prefix = {})
 {
     RunOptions options;
     options.cwd = cwd;
+    options.prefix = prefix;
     options.env = {{"WINEDEBUG", "-all"}, {"DISPLAY", kUnset}};
     for (const auto &[name, value] : env)
         options.env[name] = value;

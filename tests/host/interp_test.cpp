@@ -22,6 +22,7 @@
 
 char cmdLine[KOVA_CMDLINE_LEN + 1];
 char networkNumber[10];
+tDirectedBroadcast directedBroadcast;
 
 namespace {
 
@@ -32,6 +33,18 @@ struct Call {
     std::string network;  // networkNumber at the time of a wake
     std::optional<std::string> answer = std::nullopt;  // KOVA.TMP as the agent was asked
 };
+
+// The directed broadcast the engine was given at each wake, "" for none.
+std::vector<std::string> broadcasts;
+
+std::string BroadcastText()
+{
+    if (!directedBroadcast.given)
+        return "";
+    const auto *b = reinterpret_cast<const unsigned char *>(&directedBroadcast.address);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]);
+}
 
 std::vector<Call> calls;
 int32_t wakeResult = 0;
@@ -48,6 +61,7 @@ std::optional<std::string> Opt(const char *text)
 int32_t KOVASendWakeOnLAN(char *macAddr)
 {
     calls.push_back({"wake", macAddr, {}, {}, std::string(networkNumber, 8).c_str()});
+    broadcasts.push_back(BroadcastText());
     return wakeResult;
 }
 
@@ -90,6 +104,7 @@ protected:
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         calls.clear();
         memset(networkNumber, 0, sizeof networkNumber);
+        memset(&directedBroadcast, 0, sizeof directedBroadcast);
         wakeResult = 0;
         agentResult = 0;
         managerAvailable = 0;
@@ -116,6 +131,7 @@ struct WakeCase {
     const char *result;
     std::vector<std::string> macs;  // what reached the engine, in order
     const char *network;            // networkNumber when the engine was called
+    const char *broadcast = "";     // the directed broadcast it was given
 };
 
 TEST_F(Interpreter, WakeLinesReachTheEngineAsTheConsoleMeantThem)
@@ -135,11 +151,29 @@ TEST_F(Interpreter, WakeLinesReachTheEngineAsTheConsoleMeantThem)
         // A tab is part of a word, not a separator.
         {"WAKE\t001122334455", "WAKE-FAILURE\r\n", {}, ""},
         {"WAKE 0011\t2233", "WAKE-SUCCESS\r\n", {"0011\t2233"}, ""},
+        // A directed broadcast: four decimal numbers 0-255, nothing else.
+        {"WAKE IPBCAST=10.1.2.255 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, "",
+         "10.1.2.255"},
+        {"WAKE IPBCAST=010.001.002.255 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, "",
+         "10.1.2.255"},
+        {"WAKE IPBCAST=255.255.255.255 001122334455", "WAKE-SUCCESS\r\n", {"001122334455"}, "",
+         "255.255.255.255"},
+        {"WAKE IPBCAST=10.1.2 001122334455", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPBCAST=10.1.2.256 001122334455", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPBCAST=1.2.3.4x 001122334455", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPBCAST=1.2.3.4.5 001122334455", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPBCAST=1..3.4 001122334455", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPBCAST= 001122334455", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE IPBCAST=10.1.2.255", "WAKE-FAILURE\r\n", {}, ""},
+        {"WAKE 001122334455 IPBCAST=10.1.2.255", "WAKE-SUCCESS\r\n", {"001122334455"}, ""},
+        {"WAKE ipbcast=10.1.2.255 001122334455", "WAKE-SUCCESS\r\n", {"ipbcast=10.1.2.255"}, ""},
     };
     for (const WakeCase &c : cases) {
         SCOPED_TRACE(c.line);
         calls.clear();
         memset(networkNumber, 0, sizeof networkNumber);
+        memset(&directedBroadcast, 0, sizeof directedBroadcast);
+        broadcasts.clear();
         std::string result = Run(c.line);
         EXPECT_EQ(result, c.result);
         std::vector<std::string> macs;
@@ -149,6 +183,8 @@ TEST_F(Interpreter, WakeLinesReachTheEngineAsTheConsoleMeantThem)
             macs.push_back(call.mac);
         }
         EXPECT_EQ(macs, c.macs);
+        for (const std::string &broadcast : broadcasts)
+            EXPECT_EQ(broadcast, c.broadcast);
     }
 }
 

@@ -5,18 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "testutil.h"
 
 namespace {
 
 const std::string kKovacon = std::string(KOVA_TOOLS_DIR) + "/kovacon/kovacon";
-const std::string kUdplisten = std::string(KOVA_TOOLS_DIR) + "/udplisten/udplisten";
 
 const std::vector<uint8_t> kMac = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56};
 const std::vector<uint8_t> kMacReversed = {0x56, 0x34, 0x12, 0xC9, 0xA0, 0x00};
@@ -191,59 +188,64 @@ TEST(Kova32ex, KovaconReportsWhatTheConsoleWouldMiss)
     EXPECT_NE(run.err.find("no KOVA.TMP"), std::string::npos);
 }
 
-// Real broadcast, in a pair of network namespaces made for the test: the
-// frames leave through the veth and reach UDP port 9 on the other side.
-TEST(Kova32ex, BroadcastReachesPort9InThePeerNamespace)
+// Real broadcast, without KOVA_UDP_TARGET, in namespaces made for the test:
+// from a console on two networks the frames reach the PC on each, from
+// port 13992 of the console's address there, or as many networks as could
+// be used, the channel naming the one that failed; a failed look-up of
+// the host's addresses leaves one socket on any address, which reaches the
+// network of the default route.  IPBCAST= reaches the PC behind a router
+// that forwards directed broadcasts.
+TEST(Kova32ex, BroadcastReachesEveryNetworkAndTheSegmentNamed)
 {
-    kt::NetnsPair net;
-    if (!net.ok())
-        GTEST_SKIP() << "network namespaces cannot be made here";
-    kt::RunResult heard;
-    std::atomic<bool> heardAll{false};
-    std::thread listener([&] {
-        kt::RunOptions options;
-        options.prefix = net.execIn(net.receiver());
-        options.timeout = std::chrono::seconds(20);
-        heard = kt::Run({kUdplisten, "--addr", "0.0.0.0", "--port", "9", "--count", "2",
-                         "--timeout", "10000"},
-                        options);
-        heardAll = heard.exitCode == 0;
-    });
-    kt::TempDir dir;
-    kt::RunResult woke;
-    // Retry until the listener has both frames of one request.
-    for (int attempt = 0; attempt < 20; attempt++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    const struct {
+        const char *name;
+        bool routed;
+        std::string line;
+        std::map<std::string, std::string> env;
+        std::vector<size_t> frames;  // by PC: behind the router, on network 1, 2
+        std::string traced;          // a line of the debugging channel
+    } cases[] = {
+        {"two networks", false, "WAKE 00A0C9123456", {}, {0, 2, 2}, "woke 00A0C9123456 over UDP"},
+        {"a network fails", false, "WAKE 00A0C9123456", {{"KOVA_FAIL", "sendto#1"}}, {0, 0, 2},
+         "UDP from 10.81.1.1 sendto failed, error 10050"},
+        {"no addresses learnt", false, "WAKE 00A0C9123456", {{"KOVA_FAIL", "gethostbyname"}},
+         {0, 2, 0}, "UDP gethostbyname of the host's own name failed, error 11001"},
+        {"routed", true, "WAKE IPBCAST=10.90.1.255 00A0C9123456", {}, {2, 0, 0},
+         "woke 00A0C9123456 over UDP"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::ConsoleNetworks net(c.routed ? 1 : 2, c.routed);
+        if (!net.ok())
+            GTEST_SKIP() << "network namespaces cannot be made here";
+        std::vector<std::unique_ptr<kt::UdpListener>> pcs;
+        for (size_t n = 0; n < c.frames.size(); n++)
+            pcs.push_back(net.ListenAtPc(int(n)));
+        kt::TempDir dir;
         kt::RunOptions options;
         options.cwd = dir.path();
-        options.prefix = net.execIn(net.sender());
+        options.prefix = net.execIn(net.console());
+        options.env = c.env;
         options.env["KOVA_UDP_TARGET"] = "\x01";
-        woke = kt::Run({KOVA32EX_BIN, "WAKE 00A0C9123456"}, options);
-        if (kt::ReadFile(dir / "KOVA.TMP") != "WAKE-SUCCESS\r\n")
-            break;
-        if (heardAll || attempt > 2)
-            break;
-    }
-    listener.join();
-    EXPECT_EQ(woke.exitCode, 0);
-    EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "WAKE-SUCCESS\r\n");
-    ASSERT_EQ(heard.exitCode, 0) << heard.err;
-    // udplisten prints a heading per datagram, then its bytes in hex.
-    std::vector<std::string> datagrams;
-    std::istringstream lines(heard.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("datagram", 0) == 0) {
-            EXPECT_NE(line.find(":13992, 102 bytes"), std::string::npos) << line;
-            datagrams.emplace_back();
-        } else if (!datagrams.empty()) {
-            for (char ch : line)
-                if (ch != ' ')
-                    datagrams.back() += ch;
+        options.env["KOVA_DEBUG_LOG"] = dir / "debug.log";
+        auto run = kt::Run({KOVA32EX_BIN, c.line}, options);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "WAKE-SUCCESS\r\n");
+        EXPECT_NE(kt::ReadFile(dir / "debug.log").find(c.traced), std::string::npos)
+            << kt::ReadFile(dir / "debug.log");
+        for (size_t n = 0; n < c.frames.size(); n++) {
+            SCOPED_TRACE("PC " + std::to_string(n));
+            std::vector<kt::Datagram> heard;
+            if (pcs[n])
+                heard = pcs[n]->drain(std::chrono::milliseconds(300));
+            ASSERT_EQ(heard.size(), c.frames[n]);
+            for (size_t i = 0; i < heard.size(); i++) {
+                EXPECT_EQ(heard[i].bytes, kt::MagicFrame(i % 2 ? kMacReversed : kMac));
+                EXPECT_EQ(heard[i].sourcePort, 13992);
+                EXPECT_EQ(heard[i].sourceAddress, kt::ConsoleNetworks::ConsoleAddress(n < 2 ? 1 : 2));
+            }
         }
     }
-    ASSERT_EQ(datagrams.size(), 2u) << heard.out;
-    EXPECT_EQ(datagrams[0], kt::Hex(kt::MagicFrame(kMac)));
-    EXPECT_EQ(datagrams[1], kt::Hex(kt::MagicFrame(kMacReversed)));
 }
 
 }  // namespace

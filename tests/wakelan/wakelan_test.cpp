@@ -2,7 +2,6 @@
 // every frame that reaches a loopback listener through KOVA_UDP_TARGET.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -41,6 +40,7 @@ const std::string kUsage =
     "                               default delay is 1 ms.\n"
     "   filename                    INI file containing MAC addresses\n"
     "\n";
+const std::string kNoBroadcast = " is not four numbers 0 to 255 joined by dots.\n";
 const std::string kCannotSend =
     "Cannot send any packets.  Make sure either TCP/IP or IPX is configured.\n";
 
@@ -133,6 +133,14 @@ TEST(WakelanArguments, WakeInTheirOrderAndEachFaultGetsItsExitCodeAndMessage)
         {{"/d-0", A, "/f" + longName, B}, 5,
          "File name " + longName + " is longer than 255 characters.\n", {A}},
         {{A, "/fmissing.txt", "/d0", B}, 8, "Cannot find file missing.txt.\n", {A, B}},
+        // A directed broadcast for the addresses after it (KOVA_UDP_TARGET
+        // still wins, so these frames stay here); no address, nothing more.
+        {{"/b", "10.1.2.255", A, "/B010.1.2.255", B}, 0, "", {A, B}},
+        {{A, "/b"}, 3, "Option /b needs a value.\n\n" + kUsage, {A}},
+        {{A, "/b10.1.2", B}, 6, "Broadcast address 10.1.2" + kNoBroadcast, {A}},
+        {{"/b", "10.1.2.256", A}, 6, "Broadcast address 10.1.2.256" + kNoBroadcast, {}},
+        {{"/b1.2.3.4x", A}, 6, "Broadcast address 1.2.3.4x" + kNoBroadcast, {}},
+        {{"/b", "", A}, 6, "Broadcast address " + kNoBroadcast, {}},
     };
     for (const auto &c : cases) {
         std::string shown;
@@ -432,36 +440,64 @@ TEST(WakelanOutput, LostConsoleCostsOnlyTheText)
     }
 }
 
-// Real broadcast: wakelan in one namespace without KOVA_UDP_TARGET, the
-// listener's socket made in the other one.
-TEST(WakelanBroadcast, ReachesPeerNamespaceOnPort9)
+// Real broadcast, without KOVA_UDP_TARGET, in namespaces made for the test:
+// from a console on two networks every address reaches the PC on each,
+// from the console's address there; and /b sends the addresses after it to
+// a directed broadcast, the file's to the last one given: the console's
+// second network, and the segment behind the router on its first.
+TEST(WakelanBroadcast, ReachesEveryNetworkAndTheSegmentsNamed)
 {
-    kt::NetnsPair ns;
-    if (!ns.ok())
-        GTEST_SKIP() << "network namespaces cannot be made here";
-    std::unique_ptr<kt::UdpListener> listener;
-    std::thread([&] {
-        int fd = open(("/var/run/netns/" + ns.receiver()).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0 && setns(fd, CLONE_NEWNET) == 0)
-            listener = std::make_unique<kt::UdpListener>(9, "0.0.0.0");
-        if (fd >= 0)
-            close(fd);
-    }).join();
-    ASSERT_TRUE(listener);
-    kt::TempDir dir;
-    kt::WriteFile(dir / "list.ini", "02AB0CFFFFFF-02AB0D000000\n" + A + "\n");
-    kt::RunOptions options;
-    options.cwd = dir.path();
-    options.prefix = ns.execIn(ns.sender());
-    options.env = {{"KOVA_UDP_TARGET", "\x01"}};
-    kt::RunResult r = kt::Run({kBin, "/d0", "/flist.ini"}, options);
-    EXPECT_EQ(r.exitCode, 0) << r.out;
-    std::vector<std::string> sent;
-    for (const auto &d : listener->drain(500ms)) {
-        EXPECT_EQ(d.sourcePort, 13992);
-        sent.push_back(FrameMac(d));
+    const struct {
+        const char *name;
+        bool routed;
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        std::vector<std::vector<std::string>> heard;  // frames by PC: behind the router, 1, 2
+        std::string out;                              // after the banner
+    } cases[] = {
+        {"two networks", false, {"/d0", A, B}, {}, {{}, Frames({A, B}), Frames({A, B})}, ""},
+        // The first frame of A and the second of B do not leave by network
+        // 1: named once, and the run goes on.
+        {"a network misses frames", false, {"/d0", A, B}, {{"KOVA_FAIL", "sendto#1,sendto#5"}},
+         {{}, {B}, Frames({A, B})}, "Cannot send from 10.81.1.1.\n"},
+        {"routed", true, {"/d0", "/b", "10.81.2.255", A, "/b10.90.1.255", "/flist.ini"}, {},
+         {Frames({B}), {}, Frames({A})},
+         "Using file list.ini.\nCalculating...\nSending Wake-on-LAN packets for 1 clients...\n"
+         "Sent 1 packets.\nDone.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kt::ConsoleNetworks net(2, c.routed);
+        if (!net.ok())
+            GTEST_SKIP() << "network namespaces cannot be made here";
+        std::vector<std::unique_ptr<kt::UdpListener>> pcs;
+        for (size_t n = 0; n < c.heard.size(); n++)
+            pcs.push_back(net.ListenAtPc(int(n)));
+        kt::TempDir dir;
+        kt::WriteFile(dir / "list.ini", B + "\n");
+        kt::RunOptions options;
+        options.cwd = dir.path();
+        options.prefix = net.execIn(net.console());
+        options.env = c.env;
+        options.env["KOVA_UDP_TARGET"] = "\x01";
+        std::vector<std::string> argv = c.args;
+        argv.insert(argv.begin(), kBin);
+        kt::RunResult r = kt::Run(argv, options);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, Banner() + c.out);
+        for (size_t n = 0; n < c.heard.size(); n++) {
+            SCOPED_TRACE("PC " + std::to_string(n));
+            std::vector<std::string> sent;
+            if (pcs[n]) {
+                for (const auto &d : pcs[n]->drain(300ms)) {
+                    EXPECT_EQ(d.sourcePort, 13992);
+                    EXPECT_EQ(d.sourceAddress, kt::ConsoleNetworks::ConsoleAddress(n < 2 ? 1 : 2));
+                    sent.push_back(FrameMac(d));
+                }
+            }
+            EXPECT_EQ(sent, c.heard[n]);
+        }
     }
-    EXPECT_EQ(sent, Frames({"02AB0CFFFFFF", "02AB0D000000", A}));
 }
 
 }  // namespace

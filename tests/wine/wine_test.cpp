@@ -19,6 +19,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "testutil.h"
 #include "winerun.h"
@@ -304,6 +305,80 @@ TEST_P(Wine, WakelanSendsAnAddressFileAsTheLinuxBuildDoes)
     ASSERT_EQ(linuxFrames.size(), wineFrames.size());
     for (size_t i = 0; i < expected.size(); i++)
         ASSERT_EQ(linuxFrames[i].bytes, wineFrames[i].bytes) << "frame " << i;
+}
+
+// A copy of the run's Wine prefix whose server, and so every socket of its
+// programs, belongs to a network namespace.  As scripts/test.sh makes its
+// prefixes: Wine's files as hard links (no run writes them), the registry
+// for real, the server started first, and a command prompt that waits on a
+// pipe nobody writes to, so that the prefix's own processes start once,
+// holding none of a test run's pipes.
+class NamespacePrefix {
+public:
+    explicit NamespacePrefix(const std::string &ns) : path_(home_ / "prefix")
+    {
+        const char *run = getenv("WINEPREFIX");
+        const std::string env = "env WINEPREFIX='" + path_ + "' ";
+        ok_ = run && Sh("cp -al '" + std::string(run) + "' '" + path_ + "'") &&
+              Sh("for r in '" + std::string(run) + "'/*.reg; do cp --remove-destination \"$r\" '" +
+                 path_ + "/'; done") &&
+              Sh("ip netns exec " + ns + " " + env + "wineserver -p") &&
+              Sh("cd '" + home_.path() + "' && mkfifo hold && (exec 3<>hold; ip netns exec " + ns +
+                 " " + env + "wine cmd /k type nul '>' ready <&3 &)");
+        for (int waited = 0; ok_ && !kt::Exists(home_ / "ready") && waited < 600; waited++)
+            std::this_thread::sleep_for(100ms);
+        ok_ = ok_ && kt::Exists(home_ / "ready");
+    }
+    ~NamespacePrefix() { Sh("WINEPREFIX='" + path_ + "' wineserver -k"); }
+    NamespacePrefix(const NamespacePrefix &) = delete;
+    NamespacePrefix &operator=(const NamespacePrefix &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &path() const { return path_; }
+
+private:
+    static bool Sh(const std::string &command)
+    {
+        return system((command + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    kt::TempDir home_;
+    std::string path_;
+    bool ok_ = false;
+};
+
+// Real broadcast from a console namespace on two networks: both programs
+// learn the console's addresses from Wine's own gethostbyname and reach the
+// PC on each network, both frames of each address, from port 13992 of the
+// console's address there.
+TEST_P(Wine, WakeAndWakelanReachThePcOnEveryNetworkOfTheConsole)
+{
+    kt::ConsoleNetworks net(2);
+    if (!net.ok())
+        GTEST_SKIP() << "network namespaces cannot be made here";
+    std::vector<std::unique_ptr<kt::UdpListener>> pcs;
+    for (int n = 1; n <= 2; n++)
+        pcs.push_back(net.ListenAtPc(n));
+    ASSERT_TRUE(pcs[0] && pcs[1]);
+    NamespacePrefix prefix(net.console());
+    ASSERT_TRUE(prefix.ok()) << "no Wine prefix in " << net.console();
+    kt::TempDir dir;
+    const std::map<std::string, std::string> env = {{"WINEPREFIX", prefix.path()},
+                                                    {"KOVA_UDP_TARGET", kUnset}};
+    RunWine(build_.kova, {"WAKE", "00A0C9123456"}, dir.path(), env, net.execIn(net.console()));
+    EXPECT_EQ(kt::ReadFile(dir / "KOVA.TMP"), "WAKE-SUCCESS\r\n");
+    auto lan = RunWine(build_.wakelan, {"/d0", "0A0B0C0D0E0F", "02AB0C123456"}, dir.path(), env,
+                       net.execIn(net.console()));
+    EXPECT_EQ(lan.exitCode, 0) << lan.out;
+    const auto expected = WakeFrames({"00A0C9123456", "0A0B0C0D0E0F", "02AB0C123456"});
+    for (int n = 1; n <= 2; n++) {
+        SCOPED_TRACE("network " + std::to_string(n));
+        auto frames = pcs[size_t(n - 1)]->drain(500ms);
+        ASSERT_EQ(frames.size(), expected.size());
+        for (size_t i = 0; i < frames.size(); i++) {
+            EXPECT_EQ(frames[i].bytes, expected[i]) << "frame " << i;
+            EXPECT_EQ(frames[i].sourcePort, 13992);
+            EXPECT_EQ(frames[i].sourceAddress, kt::ConsoleNetworks::ConsoleAddress(n));
+        }
+    }
 }
 
 // An X server of the test's own on a free display (Xvfb picks the number
