@@ -49,6 +49,13 @@
 #define TOKEN_INFO_MAX 256
 #define SID_MAX 68                  /* 8 + 15 sub-authorities of 4 */
 #define MOVE_WRITE_THROUGH 0x8      /* MOVEFILE_WRITE_THROUGH */
+#define SD_SELF_RELATIVE 0x8000     /* SE_SELF_RELATIVE */
+#define SD_DACL_PRESENT 0x0004      /* SE_DACL_PRESENT */
+#define SD_DACL_PROTECTED 0x1000    /* SE_DACL_PROTECTED: nothing inherited */
+#define ACE_INHERITED_BY_ALL 0x3    /* OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE */
+#define FILE_ALL_RIGHTS 0x001F01FF  /* FILE_ALL_ACCESS */
+#define PRIVATE_SD_OFFSET_ACL 20    /* the descriptor's header, then its DACL */
+#define PRIVATE_SD_MAX (PRIVATE_SD_OFFSET_ACL + 8 + 8 + SID_MAX)
 
 typedef LONG(WINAPI *tGetFolderPath)(HWND, int, HANDLE, DWORD, LPSTR);
 
@@ -205,36 +212,81 @@ static DWORD Field(const BYTE *data, size_t offset, size_t bytes)
     return value;
 }
 
+/* The token's user and default owner; NULL, or why they cannot be had. */
+static const char *TokenSids(BYTE *user, size_t *pUserLength, BYTE *owner, size_t *pOwnerLength,
+                             tGetFileSecurity *ppGetFileSecurity)
+{
+    tOpenProcessToken pOpenToken;
+    tGetTokenInformation pGetToken;
+    HMODULE hAdvapi = LoadLibraryA("advapi32.dll"); /* kept loaded for the run */
+    HANDLE hToken;
+
+    if (!hAdvapi)
+        return "advapi32.dll cannot be loaded";
+    *ppGetFileSecurity =
+        (tGetFileSecurity)(void (*)(void))GetProcAddress(hAdvapi, "GetFileSecurityA");
+    pOpenToken = (tOpenProcessToken)(void (*)(void))GetProcAddress(hAdvapi, "OpenProcessToken");
+    pGetToken =
+        (tGetTokenInformation)(void (*)(void))GetProcAddress(hAdvapi, "GetTokenInformation");
+    if (!*ppGetFileSecurity || !pOpenToken || !pGetToken)
+        return "the security calls are missing";
+    if (!pOpenToken(GetCurrentProcess(), TOKEN_QUERY_ONLY, &hToken))
+        return "the process token cannot be read";
+    *pUserLength = TokenSid(pGetToken, hToken, TOKEN_USER_CLASS, user);
+    *pOwnerLength = TokenSid(pGetToken, hToken, TOKEN_OWNER_CLASS, owner);
+    CloseHandle(hToken);
+    return *pUserLength && *pOwnerLength ? NULL : "the process token cannot be read";
+}
+
+static void PutField(BYTE *data, size_t offset, DWORD value, size_t bytes)
+{
+    size_t i;
+
+    for (i = 0; i < bytes; i++)
+        data[offset + i] = (BYTE)(value >> (8 * i));
+}
+
+/* NT: a self-relative descriptor whose protected DACL lets the user alone
+ * in, inherited by everything the folder will hold, so that a folder we
+ * make is private whatever its parent lets in.  0 when it cannot be had:
+ * the folder then inherits, and the check decides. */
+static int PrivateDescriptor(BYTE *descriptor)
+{
+    BYTE user[SID_MAX], owner[SID_MAX];
+    size_t userLength = 0, ownerLength = 0, aceSize;
+    tGetFileSecurity pUnused;
+
+    if (!IsNT() || TokenSids(user, &userLength, owner, &ownerLength, &pUnused))
+        return 0;
+    aceSize = 8 + userLength;
+    memset(descriptor, 0, PRIVATE_SD_OFFSET_ACL + 8 + aceSize);
+    descriptor[0] = 1;                                       /* revision */
+    PutField(descriptor, 2, SD_SELF_RELATIVE | SD_DACL_PRESENT | SD_DACL_PROTECTED, 2);
+    PutField(descriptor, 16, PRIVATE_SD_OFFSET_ACL, 4);      /* the DACL */
+    descriptor[PRIVATE_SD_OFFSET_ACL] = 2;                   /* ACL_REVISION */
+    PutField(descriptor, PRIVATE_SD_OFFSET_ACL + 2, (DWORD)(8 + aceSize), 2);
+    PutField(descriptor, PRIVATE_SD_OFFSET_ACL + 4, 1, 2);   /* one entry */
+    descriptor[PRIVATE_SD_OFFSET_ACL + 8] = 0;               /* ACCESS_ALLOWED_ACE_TYPE */
+    descriptor[PRIVATE_SD_OFFSET_ACL + 9] = ACE_INHERITED_BY_ALL;
+    PutField(descriptor, PRIVATE_SD_OFFSET_ACL + 10, (DWORD)aceSize, 2);
+    PutField(descriptor, PRIVATE_SD_OFFSET_ACL + 12, FILE_ALL_RIGHTS, 4);
+    memcpy(descriptor + PRIVATE_SD_OFFSET_ACL + 16, user, userLength);
+    return 1;
+}
+
 /* NT: the folder is owned by the user (or the default owner) and its DACL
  * lets in nobody else; NULL, with why, or the reason it fails. */
 static const char *CheckOwner(const char *folder)
 {
     static BYTE descriptor[SECURITY_MAX];
     BYTE user[SID_MAX], owner[SID_MAX];
-    size_t userLength, ownerLength, ownerAt, aclAt, aceAt, sidLength;
-    tGetFileSecurity pGetFileSecurity;
-    tOpenProcessToken pOpenToken;
-    tGetTokenInformation pGetToken;
-    HMODULE hAdvapi = LoadLibraryA("advapi32.dll"); /* kept loaded for the run */
-    HANDLE hToken;
+    size_t userLength = 0, ownerLength = 0, ownerAt, aclAt, aceAt, sidLength;
+    tGetFileSecurity pGetFileSecurity = NULL;
+    const char *why = TokenSids(user, &userLength, owner, &ownerLength, &pGetFileSecurity);
     DWORD got = 0, count, i;
 
-    if (!hAdvapi)
-        return "advapi32.dll cannot be loaded";
-    pGetFileSecurity =
-        (tGetFileSecurity)(void (*)(void))GetProcAddress(hAdvapi, "GetFileSecurityA");
-    pOpenToken = (tOpenProcessToken)(void (*)(void))GetProcAddress(hAdvapi, "OpenProcessToken");
-    pGetToken =
-        (tGetTokenInformation)(void (*)(void))GetProcAddress(hAdvapi, "GetTokenInformation");
-    if (!pGetFileSecurity || !pOpenToken || !pGetToken)
-        return "the security calls are missing";
-    if (!pOpenToken(GetCurrentProcess(), TOKEN_QUERY_ONLY, &hToken))
-        return "the process token cannot be read";
-    userLength = TokenSid(pGetToken, hToken, TOKEN_USER_CLASS, user);
-    ownerLength = TokenSid(pGetToken, hToken, TOKEN_OWNER_CLASS, owner);
-    CloseHandle(hToken);
-    if (!userLength || !ownerLength)
-        return "the process token cannot be read";
+    if (why)
+        return why;
     if (!pGetFileSecurity(folder, SECURITY_OWNER | SECURITY_DACL, descriptor, sizeof(descriptor),
                           &got) ||
         got > sizeof(descriptor) || got < 20)
@@ -314,11 +366,20 @@ static const char *StateFolder(void)
         found = Join(stateFolder, sizeof(stateFolder), base, "KOVA");
     }
     stateFolderError = ERROR_PATH_NOT_FOUND;
-    if (!found ||
-        (!CreateDirectoryA(stateFolder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)) {
-        if (found)
-            stateFolderError = GetLastError();
+    if (!found)
         return NULL;
+    {
+        static BYTE privateDescriptor[PRIVATE_SD_MAX];
+        SECURITY_ATTRIBUTES attributes;
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor =
+            PrivateDescriptor(privateDescriptor) ? privateDescriptor : NULL;
+        attributes.bInheritHandle = FALSE;
+        /* Dead just after: the folder is there, private, and empty. */
+        if (!CreateDirectoryA(stateFolder, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            stateFolderError = GetLastError();
+            return NULL;
+        }
     }
     /* Nothing is written to or read from a folder others may change or
      * read: a record there could be read, or planted. */
