@@ -85,76 +85,71 @@ bool delete_handle(HANDLE handle)
     return true;
 }
 
-/* KOVA_FAIL is a comma-separated list of call names; "name#N" fails only
- * the Nth call of that name in the process (1 is the first). */
-bool should_fail(const char *call)
-{
+namespace {
+
+/* A seam's list of calls, "name" or "name#N" (the Nth call of that name in
+ * the process, 1 the first), read once, and the calls counted. */
+class CallSeam {
+public:
+    /* bare: the call a plain "name" means (0: every call). */
+    CallSeam(const char *variable, unsigned bare)
+    {
+        for (const std::string &item : split_list(getenv(variable), ',')) {
+            size_t hash = item.find('#');
+            entries_.push_back({item.substr(0, hash),
+                                hash == std::string::npos
+                                    ? bare
+                                    : unsigned(strtoul(item.c_str() + hash + 1, nullptr, 10))});
+        }
+    }
+
+    /* The count of this call when it is listed, else 0. */
+    unsigned hit(const char *call)
+    {
+        if (entries_.empty())
+            return 0;
+        unsigned count;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            count = ++counts_[call];
+        }
+        for (const Entry &entry : entries_)
+            if (entry.name == call && (entry.nth == 0 || entry.nth == count))
+                return count;
+        return 0;
+    }
+
+private:
     struct Entry {
         std::string name;
         unsigned nth; /* 0: every call */
     };
-    static const std::vector<Entry> entries = [] {
-        std::vector<Entry> parsed;
-        for (const std::string &item : split_list(getenv("KOVA_FAIL"), ',')) {
-            size_t hash = item.find('#');
-            parsed.push_back({item.substr(0, hash),
-                              hash == std::string::npos
-                                  ? 0u
-                                  : unsigned(strtoul(item.c_str() + hash + 1, nullptr, 10))});
-        }
-        return parsed;
-    }();
-    if (entries.empty())
-        return false;
-    static std::mutex counts_mutex;
-    static std::unordered_map<std::string, unsigned> counts;
-    unsigned count;
-    {
-        std::lock_guard<std::mutex> lock(counts_mutex);
-        count = ++counts[call];
-    }
-    for (const Entry &entry : entries)
-        if (entry.name == call && (entry.nth == 0 || entry.nth == count))
-            return true;
-    return false;
+    std::vector<Entry> entries_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, unsigned> counts_;
+};
+
+}  // namespace
+
+/* KOVA_FAIL: the listed calls fail with the error Windows would give. */
+bool should_fail(const char *call)
+{
+    static CallSeam seam("KOVA_FAIL", 0);
+    return seam.hit(call) != 0;
 }
 
-/* KOVA_DIE: "name#N" ends the process at the Nth call of that name, before
- * the call does anything, with no clean-up at all: a process killed (or a
- * PC losing power) just before that step. */
+/* KOVA_DIE: "name#N" ends the process at the Nth call of that name (a
+ * plain name: the first), before the call does anything, with no clean-up
+ * at all: a process killed (or a PC losing power) just before that step. */
 void die_if_listed(const char *call)
 {
-    struct Entry {
-        std::string name;
-        unsigned nth;
-    };
-    static const std::vector<Entry> entries = [] {
-        std::vector<Entry> parsed;
-        for (const std::string &item : split_list(getenv("KOVA_DIE"), ',')) {
-            size_t hash = item.find('#');
-            parsed.push_back({item.substr(0, hash),
-                              hash == std::string::npos
-                                  ? 1u
-                                  : unsigned(strtoul(item.c_str() + hash + 1, nullptr, 10))});
-        }
-        return parsed;
-    }();
-    if (entries.empty())
-        return;
-    static std::mutex counts_mutex;
-    static std::unordered_map<std::string, unsigned> counts;
-    unsigned count;
-    {
-        std::lock_guard<std::mutex> lock(counts_mutex);
-        count = ++counts[call];
-    }
-    for (const Entry &entry : entries) {
-        if (entry.name == call && entry.nth == count) {
-            std::string note = "KOVA_DIE: " + entry.name + "#" + std::to_string(count) + "\n";
-            ssize_t ignored = ::write(2, note.data(), note.size());
-            (void)ignored;
-            _exit(kDieStatus);
-        }
+    static CallSeam seam("KOVA_DIE", 1);
+    unsigned count = seam.hit(call);
+    if (count) {
+        std::string note = std::string("KOVA_DIE: ") + call + "#" + std::to_string(count) + "\n";
+        ssize_t ignored = ::write(2, note.data(), note.size());
+        (void)ignored;
+        _exit(kDieStatus);
     }
 }
 
