@@ -62,7 +62,6 @@
 #define ORPHAN_POLL_MS 20
 
 static int recovered;
-static int repairedAlone; /* the last Repair needed no tool */
 
 /* ---- Names and hashes ------------------------------------------------ */
 
@@ -256,7 +255,7 @@ static int Repair(tCredSection *pSection)
      * gone, before its rename, with the store untouched. */
     CredRecordDropTemporary(pSection->hash);
     loaded = CredRecordLoad(pSection->hash, pRecord);
-    repairedAlone = loaded != CRED_RECORD_OK;
+    pSection->repairedAlone = loaded != CRED_RECORD_OK;
     if (loaded != CRED_RECORD_OK) {
         if (loaded == CRED_RECORD_BAD)
             KovaDebug("rollback record of hash %08lX cannot be used (KOVACRED-%08lX.BAD, or a "
@@ -309,12 +308,14 @@ void KovaCredRecover(void)
      * damaged one is moved aside, a temporary one removed, at no cost, so
      * they hold up no real record behind them (32 of them per command). */
     for (i = 0, costly = 0; i < count && costly < CRED_RECOVERY_MAX; i++) {
-        repairedAlone = 0;
-        if (TakeLock(&section, hashes[i], CRED_RECOVERY_WAIT_MS)) {
-            Settle(&section, CRED_RECOVERY_WAIT_MS);
-            Leave(&section);
+        /* A lock not had in time cost its wait. */
+        if (!TakeLock(&section, hashes[i], CRED_RECOVERY_WAIT_MS)) {
+            costly++;
+            continue;
         }
-        costly += !repairedAlone;
+        Settle(&section, CRED_RECOVERY_WAIT_MS);
+        Leave(&section);
+        costly += !section.repairedAlone;
     }
 }
 

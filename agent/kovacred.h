@@ -13,6 +13,7 @@ typedef struct tCredSection {
     HANDLE hTools;       /* the section's tool marker, inherited by its tools */
     uint32_t hash;       /* names the lock, the marker and the record */
     int changed;         /* the record is written: an undo is owed */
+    int repairedAlone;   /* the last repair needed no tool (none, or damaged) */
     tCredRecord record;
 } tCredSection;
 

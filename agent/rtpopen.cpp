@@ -480,8 +480,3 @@ int ReadTextEndTool(FILE *stream, const char *why)
         EndChild(pSlot, pLine, why);
     return WaitForSingleObject(pSlot->hProcess, 0) == WAIT_OBJECT_0;
 }
-
-uint32_t ReadTextLongestRun(void)
-{
-    return TotalLimitMs() + RTP_TERMINATE_WAIT_MS;
-}

@@ -39,11 +39,6 @@ int ReadTextLineIsFiller(FILE *stream);
  * what the pipe holds.  1 when it is seen ended. */
 int ReadTextEndTool(FILE *stream, const char *why);
 
-/* The longest a tool runs from ReadTextPopen to the end of its stream, in
- * milliseconds: the limit on a tool's whole run, and the time its end may
- * take once it is given up. */
-uint32_t ReadTextLongestRun(void);
-
 int InitPopenedInstances(void);
 int AddPopenedInstance(FILE *fileHandle, HANDLE hProcess, HANDLE hStdin, HANDLE hStdout,
                        HANDLE hStderr, HANDLE hStdinChild, HANDLE hStdoutChild,

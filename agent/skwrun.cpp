@@ -8,7 +8,6 @@
 
 #include "skwrun.h"
 
-#include "kovadebug.h"
 #include "rtpopen.h"
 
 static void Drain(FILE *stream, char *line, int size)
@@ -61,9 +60,4 @@ int SKWRunTool(char *command, int flags, tToolLine pLine, void *pContext, char *
     pRun->plainText = ReadTextPlainText(stream);
     ReadTextPclose(stream);
     return 1;
-}
-
-int SKWRunEndedWell(const tToolRun *pRun)
-{
-    return pRun->started && pRun->state == RTP_TOOL_ENDED && pRun->exitCode == 0;
 }

@@ -33,7 +33,4 @@ typedef struct tToolRun {
 int SKWRunTool(char *command, int flags, tToolLine pLine, void *pContext, char *line, int size,
                tToolRun *pRun);
 
-/* 1 when the run ended by itself with exit code 0. */
-int SKWRunEndedWell(const tToolRun *pRun);
-
 #endif

@@ -22,8 +22,13 @@
  * reserved): what the agent answers for it is its wording of "none". */
 #define PROBE_HOST "KOVA-NO-CREDENTIAL.INVALID"
 
-static tSKWPasswordData listed, probeListed;
-static tCredentialScan scan, probeScan; /* large: kept off the stack */
+/* One listing's scan and the credential it shows. */
+typedef struct tListing {
+    tCredentialScan scan;
+    tSKWPasswordData listed;
+} tListing;
+
+static tListing asked, probe; /* large: kept off the stack */
 
 /* A value goes between double quotes: it must hold none, and must not end
  * in a backslash, which would escape the closing quote. */
@@ -65,27 +70,26 @@ int SKWStoreCommandsFit(const char *host, const char *userId, const char *passwo
 
 static int ScanLine(void *pContext, char *line)
 {
-    tCredentialScan *pScan = (tCredentialScan *)pContext;
+    tListing *pListing = (tListing *)pContext;
 
-    SKWCredentialScanLine(pScan, pScan == &scan ? &listed : &probeListed, line);
+    SKWCredentialScanLine(&pListing->scan, &pListing->listed, line);
     return 0; /* read to the end: the verdict needs the whole listing */
 }
 
 /* One listing into pScan: the scanner's verdict, or SKW_CRED_UNKNOWN when
  * the tool did not end by itself or wrote what plain text never holds. */
-static int ListOnce(const char *host, tCredentialScan *pScan, tSKWPasswordData *pListed,
-                    tToolRun *pRun)
+static int ListOnce(const char *host, tListing *pListing, tToolRun *pRun)
 {
     char command[SKW_CMD_LEN];
     char line[SKW_LINE_LEN];
 
-    SKWCredentialScanStart(pScan, pListed, host);
+    SKWCredentialScanStart(&pListing->scan, &pListing->listed, host);
     if (!FormatList(command, host) ||
-        !SKWRunTool(command, SKW_RUN_TO_END, ScanLine, pScan, line, SKW_LINE_LEN, pRun))
+        !SKWRunTool(command, SKW_RUN_TO_END, ScanLine, pListing, line, SKW_LINE_LEN, pRun))
         return SKW_CRED_UNKNOWN;
     if (pRun->state != RTP_TOOL_ENDED || !pRun->plainText)
         return SKW_CRED_UNKNOWN;
-    return SKWCredentialScanState(pScan, pListed, host);
+    return SKWCredentialScanState(&pListing->scan, &pListing->listed, host);
 }
 
 int SKWStoreList(const char *host, tSKWPasswordData **ppListed)
@@ -94,16 +98,17 @@ int SKWStoreList(const char *host, tSKWPasswordData **ppListed)
     const char *why = NULL;
     int state;
 
-    *ppListed = &listed;
-    state = ListOnce(host, &scan, &listed, &run);
+    *ppListed = &asked.listed;
+    state = ListOnce(host, &asked, &run);
     if (state == SKW_CRED_ONE && run.exitCode != 0) {
         state = SKW_CRED_UNKNOWN;
         why = "the tool failed";
     } else if (state == SKW_CRED_NONE) {
         /* Confirmed only by the same words, and the same exit status, for
          * a host that cannot have a credential. */
-        if (ListOnce(PROBE_HOST, &probeScan, &probeListed, &probeRun) != SKW_CRED_NONE ||
-            probeRun.exitCode != run.exitCode || !SKWCredentialScanSameWording(&scan, &probeScan)) {
+        if (ListOnce(PROBE_HOST, &probe, &probeRun) != SKW_CRED_NONE ||
+            probeRun.exitCode != run.exitCode ||
+            !SKWCredentialScanSameWording(&asked.scan, &probe.scan)) {
             state = SKW_CRED_UNKNOWN;
             why = "it does not say what the agent says of a host without one";
         }
@@ -113,9 +118,9 @@ int SKWStoreList(const char *host, tSKWPasswordData **ppListed)
               : !run.plainText              ? "it holds bytes that are no plain text"
                                             : "it is not understood";
     }
-    SKWCredentialScanClear(&scan);
-    SKWCredentialScanClear(&probeScan);
-    memset(&probeListed, 0, sizeof(probeListed));
+    SKWCredentialScanClear(&asked.scan);
+    SKWCredentialScanClear(&probe.scan);
+    memset(&probe.listed, 0, sizeof(probe.listed));
     KovaDebug("credential listing for \"%s\": %s%s%s", host,
               state == SKW_CRED_NONE  ? "no credential"
               : state == SKW_CRED_ONE ? "one credential"

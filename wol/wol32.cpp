@@ -276,6 +276,8 @@ static int UdpDestination(struct sockaddr_in *destination, int *pbOneSocket)
  * broadcast out of one adapter only, but from a socket bound to an
  * adapter's address out of that adapter. */
 static uint32_t m_Networks[WOL_UDP_NETWORK_SLOTS];
+/* Each one's name, "UDP from A.B.C.D", made once with it. */
+static char m_NetworkLabels[WOL_UDP_NETWORK_SLOTS][WOL_UDP_LABEL_LEN];
 /* A network whose send failed has been reported on standard output. */
 static int m_bNetworkReported[WOL_UDP_NETWORK_SLOTS];
 static int m_NumNetworks;
@@ -288,6 +290,14 @@ static int KnownNetwork(uint32_t address)
         if (m_Networks[i] == address)
             return 1;
     return 0;
+}
+
+/* "UDP from A.B.C.D": the socket of one network, as it is named. */
+static void NetworkLabel(char *pLabel, size_t size, uint32_t address)
+{
+    const unsigned char *pByte = (const unsigned char *)&address;
+    snprintf(pLabel, size, "%s%u.%u.%u.%u", WOL_UDP_LABEL, pByte[0], pByte[1], pByte[2],
+             pByte[3]);
 }
 
 /* gethostbyname of the host's own name lists every adapter's address on
@@ -325,16 +335,9 @@ static void LearnNetworks(void)
                       WOL_UDP_NETWORK_SLOTS);
             break;
         }
+        NetworkLabel(m_NetworkLabels[m_NumNetworks], WOL_UDP_LABEL_LEN, address);
         m_Networks[m_NumNetworks++] = address;
     }
-}
-
-/* "UDP from A.B.C.D": the socket of one network, as it is named. */
-static void NetworkLabel(char *pLabel, size_t size, uint32_t address)
-{
-    const unsigned char *pByte = (const unsigned char *)&address;
-    snprintf(pLabel, size, "%s%u.%u.%u.%u", WOL_UDP_LABEL, pByte[0], pByte[1], pByte[2],
-             pByte[3]);
 }
 
 /* The two frames of one wake. */
@@ -373,14 +376,12 @@ static int SendFromAddress(uint32_t address, const char *pLabel, const tUdpFrame
  * a run for each network (the channel has the failed call). */
 static void ReportMissedNetworks(const int *bMissed)
 {
-    char label[WOL_UDP_LABEL_LEN];
     int i;
 
     for (i = 0; i < m_NumNetworks; i++) {
         if (!bMissed[i] || m_bNetworkReported[i])
             continue;
-        NetworkLabel(label, sizeof(label), m_Networks[i]);
-        printf("Cannot send from %s.\n", label + sizeof(WOL_UDP_LABEL) - 1);
+        printf("Cannot send from %s.\n", m_NetworkLabels[i] + sizeof(WOL_UDP_LABEL) - 1);
         m_bNetworkReported[i] = 1;
     }
 }
@@ -390,7 +391,6 @@ int DoTCP(char *lpszMac, int *pbSetUp)
     struct sockaddr_in destination;
     unsigned char bMAC1[WOL_MAC_LEN], bMAC2[WOL_MAC_LEN];
     tUdpFrames frames;
-    char label[WOL_UDP_LABEL_LEN];
     int bMissed[WOL_UDP_NETWORK_SLOTS];
     int bValid, bOneSocket, bSetUp, i;
     int bSent = 0;
@@ -405,8 +405,8 @@ int DoTCP(char *lpszMac, int *pbSetUp)
     if (!bOneSocket) {
         LearnNetworks();
         for (i = 0; i < m_NumNetworks; i++) {
-            NetworkLabel(label, sizeof(label), m_Networks[i]);
-            bMissed[i] = !SendFromAddress(m_Networks[i], label, &frames, &destination, &bSetUp);
+            bMissed[i] = !SendFromAddress(m_Networks[i], m_NetworkLabels[i], &frames, &destination,
+                                          &bSetUp);
             bSent = bSent || !bMissed[i];
             *pbSetUp = *pbSetUp || bSetUp;
         }
